@@ -1,0 +1,39 @@
+#include <cerrno>
+#include <cstring>
+
+#include "tempova.h"
+
+int tempova_main(int argc) {
+  if (argc < 2) {
+    std::fputs("Tempova prog [args]\n", stdout);
+    return 0;
+  }
+  const char* raw = GetCommandLineA();
+  if (!raw) {
+    std::fprintf(stderr, "GetCommandLineA() failed %d\n", static_cast<int>(GetLastError()));
+    return 255;
+  }
+  // The copy is never freed: the child's command line points into it for the whole run.
+  char* copy = strdup(raw);
+  if (!copy) {
+    std::fprintf(stderr, "strdup() failed %d\n", errno);
+    return 255;
+  }
+  return static_cast<int>(launch_and_wait(extract_child_command_line(copy)));
+}
+
+char* extract_child_command_line(char* copy) {
+  char* p = copy;
+  // Only the space separates here; a tab is part of the name.
+  while (*p == ' ') ++p;
+  if (*p == '\0') return p;
+  char delimiter = ' ';
+  if (*p == '"') {
+    delimiter = '"';
+    ++p;
+  }
+  while (*p != '\0' && *p != delimiter) ++p;
+  if (*p == delimiter) *p++ = '\0';
+  while (*p == ' ') ++p;
+  return p;
+}

@@ -1,0 +1,160 @@
+// The system operations the launcher calls, with their Windows names and types.
+//
+// On Windows these are the real kernel32 and winmm operations. Elsewhere this header declares
+// the few types and constants the launcher needs, and the operations are emulated (see posix/).
+// The launcher's own source is the same on both.
+#ifndef TEMPOVA_PLATFORM_PLATFORM_H_
+#define TEMPOVA_PLATFORM_PLATFORM_H_
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <mmsystem.h>
+
+#else  // !_WIN32
+
+#include <cstdarg>
+#include <cstdint>
+
+typedef int BOOL;
+typedef std::uint32_t DWORD;
+typedef std::uint32_t UINT;
+typedef std::int32_t LONG;
+typedef std::int64_t LONGLONG;
+typedef std::uintptr_t DWORD_PTR;
+typedef UINT MMRESULT;
+typedef void* HANDLE;
+typedef void* HLOCAL;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef DWORD* LPDWORD;
+
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  LPVOID lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
+/// Only `cb` is meaningful here: there is no window station to describe.
+struct STARTUPINFOA {
+  DWORD cb;
+  DWORD dwFlags;
+  HANDLE hStdInput;
+  HANDLE hStdOutput;
+  HANDLE hStdError;
+};
+typedef STARTUPINFOA* LPSTARTUPINFOA;
+
+struct PROCESS_INFORMATION {
+  HANDLE hProcess;
+  HANDLE hThread;
+  DWORD dwProcessId;
+  DWORD dwThreadId;
+};
+typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
+
+constexpr BOOL FALSE = 0;
+constexpr BOOL TRUE = 1;
+
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
+constexpr DWORD WAIT_ABANDONED = 0x00000080;
+constexpr DWORD WAIT_TIMEOUT = 0x00000102;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD STILL_ACTIVE = 259;
+
+constexpr DWORD CREATE_DEFAULT_ERROR_MODE = 0x04000000;
+constexpr DWORD NORMAL_PRIORITY_CLASS = 0x00000020;
+
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x00000100;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
+constexpr DWORD LANG_NEUTRAL = 0x00;
+constexpr DWORD SUBLANG_DEFAULT = 0x01;
+constexpr DWORD MAKELANGID(DWORD primary, DWORD sub) { return (sub << 10) | primary; }
+
+constexpr MMRESULT TIMERR_NOERROR = 0;
+constexpr MMRESULT TIMERR_NOCANDO = 97;
+
+/// The launcher's own command line as one Windows-style string, built once from its argument
+/// vector: the name token, then the program and its arguments quoted so that they split back
+/// exactly. Null (with the last error set) only when the argument vector cannot be read.
+LPSTR GetCommandLineA();
+
+/// Fills `info` with zeros and its size.
+void GetStartupInfoA(LPSTARTUPINFOA info);
+
+/// A pseudo-handle for the calling thread, usable only by that thread.
+HANDLE GetCurrentThread();
+
+/// Pins the calling thread to the CPUs whose bits are set (bit i = CPU i). The mask must lie
+/// within the CPUs the process started with, else EINVAL. Returns the previous mask, or 0 with
+/// the last error set. Children started afterwards still get the start-up CPU set.
+DWORD_PTR SetThreadAffinityMask(HANDLE thread, DWORD_PTR mask);
+
+/// Keep count of the timer periods asked for: TIMERR_NOERROR, or TIMERR_NOCANDO for a period
+/// of 0 or an end without a matching begin. Linux timers need no raised resolution.
+MMRESULT timeBeginPeriod(UINT period);
+MMRESULT timeEndPeriod(UINT period);
+
+/// CLOCK_MONOTONIC in milliseconds, wrapping at 2^32.
+DWORD timeGetTime();
+
+/// CLOCK_MONOTONIC_COARSE in milliseconds (the kernel tick's granularity), wrapping at 2^32.
+DWORD GetTickCount();
+
+/// CLOCK_MONOTONIC_RAW in nanoseconds; the frequency is therefore 1000000000.
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
+
+/// Starts a child that shares our standard descriptors, environment and directory.
+/// `command_line` is split by the Windows C runtime rules; its first token names the program,
+/// found on PATH as execvp does, unless `application_name` gives the path itself. The child
+/// gets the CPU set and signal state the launcher started with, never our own pin.
+/// A program that cannot be started makes this return FALSE with its errno as the last error.
+/// `environment` and `current_directory` must be null; security attributes, handle
+/// inheritance, creation flags and start-up information do not change the child here.
+BOOL CreateProcessA(LPCSTR application_name, LPSTR command_line,
+                    LPSECURITY_ATTRIBUTES process_attributes,
+                    LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
+                    DWORD creation_flags, LPVOID environment, LPCSTR current_directory,
+                    LPSTARTUPINFOA startup_info, LPPROCESS_INFORMATION process_information);
+
+/// Waits for a process handle to end. While it waits, SIGINT and SIGQUIT are ignored, so that
+/// Ctrl-C ends the child and not the launcher; their dispositions are restored afterwards.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+
+/// The exit status; 128 + N for a child killed by signal N; STILL_ACTIVE while it runs.
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
+
+BOOL CloseHandle(HANDLE handle);
+
+/// The calling thread's last error code (an errno value here).
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+/// With FORMAT_MESSAGE_FROM_SYSTEM: strerror(code) and "\n". With
+/// FORMAT_MESSAGE_ALLOCATE_BUFFER, `buffer` is really a char** that receives a text to release
+/// with LocalFree; otherwise the text is copied into `buffer` of `size` bytes.
+/// Returns the text's length, or 0 with the last error set.
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                     DWORD size, va_list* arguments);
+HLOCAL LocalFree(HLOCAL memory);
+
+#endif  // _WIN32
+
+#endif  // TEMPOVA_PLATFORM_PLATFORM_H_

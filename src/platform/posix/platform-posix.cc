@@ -1,0 +1,495 @@
+// The launcher's Windows operations, emulated on Linux.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/posix/command-line.h"
+
+namespace {
+
+thread_local DWORD last_error = 0;
+
+// ---------------------------------------------------------------------------------------------
+// Handles: a small fixed table, so that starting a child allocates nothing for them.
+
+enum HandleKind { kFree = 0, kProcess, kThread };
+
+struct HandleObject {
+  HandleKind kind;
+  pid_t pid;
+  bool reaped;
+  int wait_status;
+};
+
+HandleObject handles[8];
+char current_thread_pseudo_handle;
+
+HandleObject* open_handle(HandleKind kind, pid_t pid) {
+  for (HandleObject& h : handles) {
+    if (h.kind == kFree) {
+      h = HandleObject{kind, pid, false, 0};
+      return &h;
+    }
+  }
+  return nullptr;
+}
+
+HandleObject* find_handle(HANDLE handle, HandleKind kind) {
+  for (HandleObject& h : handles) {
+    if (&h == handle && h.kind != kFree && (kind == kFree || h.kind == kind)) return &h;
+  }
+  return nullptr;
+}
+
+// A process handle's child, once reaped, stays reaped: its status is kept in the handle.
+// Returns 1 when the child has ended, 0 while it runs, -1 on error (errno set).
+int reap(HandleObject* process, bool block) {
+  if (process->reaped) return 1;
+  int status = 0;
+  pid_t pid;
+  do {
+    pid = waitpid(process->pid, &status, block ? 0 : WNOHANG);
+  } while (pid < 0 && errno == EINTR);
+  if (pid < 0) return -1;
+  if (pid == 0) return 0;
+  process->reaped = true;
+  process->wait_status = status;
+  return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CPU affinity: the CPU set we started with, taken before our first pin, so that the pin stays
+// ours and children get what we were given.
+
+cpu_set_t start_cpus;
+bool start_cpus_known = false;
+bool thread_pinned = false;
+
+// ---------------------------------------------------------------------------------------------
+// Timer periods asked for and not yet released.
+
+struct PeriodCount {
+  UINT period;
+  unsigned count;
+};
+PeriodCount periods[16];
+
+// ---------------------------------------------------------------------------------------------
+// Starting a child.
+
+// What the vfork child needs, all prepared by the parent: the child may not allocate.
+struct SpawnPlan {
+  const char* path;    // a path to exec as it is, or null to search PATH for argv[0]
+  const char* search;  // the PATH list to search
+  char* candidate;     // room for one directory, a slash and the program name
+  char* const* argv;
+  bool restore_cpus;
+};
+
+[[noreturn]] void exec_in_child(const SpawnPlan* plan, volatile int* exec_error) {
+  if (plan->restore_cpus) sched_setaffinity(0, sizeof start_cpus, &start_cpus);
+  if (plan->path) {
+    execve(plan->path, plan->argv, environ);
+    *exec_error = errno;
+    _exit(127);
+  }
+  const char* name = plan->argv[0];
+  std::size_t name_length = std::strlen(name);
+  bool denied = false;
+  int error = ENOENT;
+  for (const char* dir = plan->search;; ++dir) {
+    const char* end = std::strchr(dir, ':');
+    if (!end) end = dir + std::strlen(dir);
+    std::size_t dir_length = static_cast<std::size_t>(end - dir);
+    char* w = plan->candidate;
+    // An empty PATH entry means the current directory.
+    if (dir_length) {
+      std::memcpy(w, dir, dir_length);
+      w += dir_length;
+      *w++ = '/';
+    }
+    std::memcpy(w, name, name_length + 1);
+    execve(plan->candidate, plan->argv, environ);
+    error = errno;
+    // As execvp: a permission problem is kept while later entries are tried; a missing entry
+    // is skipped; anything else (a bad format among them) ends the search. Unlike execvp we do
+    // not hand a file without #! to /bin/sh: Windows would not run it either.
+    if (error == EACCES) {
+      denied = true;
+    } else if (error != ENOENT && error != ENOTDIR && error != ESTALE && error != ENODEV &&
+               error != ETIMEDOUT) {
+      break;
+    }
+    if (*end == '\0') {
+      if (denied) error = EACCES;
+      break;
+    }
+    dir = end;
+  }
+  *exec_error = error;
+  _exit(127);
+}
+
+// Returns the child's pid, or -1 with the error of the failed exec (or of vfork) in errno.
+pid_t spawn(const SpawnPlan* plan) {
+  volatile int exec_error = 0;
+  // vfork: the child borrows our memory until it execs, so no copy of the address space is
+  // made, and the child's exec error comes back to us through `exec_error` synchronously.
+  pid_t pid = vfork();
+  if (pid == 0) exec_in_child(plan, &exec_error);
+  if (pid < 0) return -1;
+  if (exec_error != 0) {
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    errno = exec_error;
+    return -1;
+  }
+  return pid;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+DWORD GetLastError() { return last_error; }
+
+void SetLastError(DWORD code) { last_error = code; }
+
+LPSTR GetCommandLineA() {
+  static char* line = nullptr;
+  if (line) return line;
+
+  // Our argument vector as the kernel holds it: NUL-terminated strings back to back.
+  int fd;
+  do {
+    fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    last_error = static_cast<DWORD>(errno);
+    return nullptr;
+  }
+  std::size_t size = 0;
+  std::size_t capacity = 4096;
+  char* raw = static_cast<char*>(std::malloc(capacity + 1));
+  for (;;) {
+    if (!raw) {
+      last_error = ENOMEM;
+      close(fd);
+      return nullptr;
+    }
+    ssize_t n = read(fd, raw + size, capacity - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      last_error = static_cast<DWORD>(errno);
+      std::free(raw);
+      close(fd);
+      return nullptr;
+    }
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+    if (size == capacity) {
+      capacity *= 2;
+      char* bigger = static_cast<char*>(std::realloc(raw, capacity + 1));
+      if (!bigger) std::free(raw);
+      raw = bigger;
+    }
+  }
+  close(fd);
+  if (size == 0 || raw[size - 1] != '\0') raw[size++] = '\0';
+
+  std::size_t argc = 0;
+  for (std::size_t i = 0; i < size; ++i) argc += raw[i] == '\0';
+  const char** argv = static_cast<const char**>(std::malloc((argc + 1) * sizeof(char*)));
+  if (!argv) {
+    std::free(raw);
+    last_error = ENOMEM;
+    return nullptr;
+  }
+  const char* p = raw;
+  for (std::size_t i = 0; i < argc; ++i, p += std::strlen(p) + 1) argv[i] = p;
+
+  int count = static_cast<int>(argc);
+  line = static_cast<char*>(std::malloc(build_command_line(count, argv, nullptr) + 1));
+  if (line) {
+    build_command_line(count, argv, line);
+  } else {
+    last_error = ENOMEM;
+  }
+  std::free(argv);
+  std::free(raw);
+  return line;
+}
+
+void GetStartupInfoA(LPSTARTUPINFOA info) {
+  *info = STARTUPINFOA{};
+  info->cb = sizeof *info;
+}
+
+HANDLE GetCurrentThread() { return &current_thread_pseudo_handle; }
+
+DWORD_PTR SetThreadAffinityMask(HANDLE thread, DWORD_PTR mask) {
+  if (thread != &current_thread_pseudo_handle) {
+    last_error = EBADF;
+    return 0;
+  }
+  if (!start_cpus_known) {
+    if (sched_getaffinity(0, sizeof start_cpus, &start_cpus) != 0) {
+      last_error = static_cast<DWORD>(errno);
+      return 0;
+    }
+    start_cpus_known = true;
+  }
+  // As on Windows, a thread may only be pinned within its process's CPUs; Linux alone would
+  // let it move outside them.
+  cpu_set_t wanted;
+  CPU_ZERO(&wanted);
+  constexpr int kMaskBits = static_cast<int>(sizeof(DWORD_PTR) * 8);
+  for (int cpu = 0; cpu < kMaskBits; ++cpu) {
+    if (!(mask >> cpu & 1)) continue;
+    if (!CPU_ISSET(cpu, &start_cpus)) {
+      last_error = EINVAL;
+      return 0;
+    }
+    CPU_SET(cpu, &wanted);
+  }
+  cpu_set_t previous;
+  if (mask == 0 || sched_getaffinity(0, sizeof previous, &previous) != 0) {
+    last_error = mask == 0 ? EINVAL : static_cast<DWORD>(errno);
+    return 0;
+  }
+  if (sched_setaffinity(0, sizeof wanted, &wanted) != 0) {
+    last_error = static_cast<DWORD>(errno);
+    return 0;
+  }
+  thread_pinned = true;
+  DWORD_PTR previous_mask = 0;
+  for (int cpu = 0; cpu < kMaskBits; ++cpu) {
+    if (CPU_ISSET(cpu, &previous)) previous_mask |= DWORD_PTR{1} << cpu;
+  }
+  return previous_mask;
+}
+
+MMRESULT timeBeginPeriod(UINT period) {
+  if (period == 0) return TIMERR_NOCANDO;
+  PeriodCount* free_slot = nullptr;
+  for (PeriodCount& slot : periods) {
+    if (slot.count && slot.period == period) {
+      ++slot.count;
+      return TIMERR_NOERROR;
+    }
+    if (!slot.count && !free_slot) free_slot = &slot;
+  }
+  if (!free_slot) return TIMERR_NOCANDO;
+  *free_slot = PeriodCount{period, 1};
+  return TIMERR_NOERROR;
+}
+
+MMRESULT timeEndPeriod(UINT period) {
+  for (PeriodCount& slot : periods) {
+    if (slot.count && slot.period == period) {
+      --slot.count;
+      return TIMERR_NOERROR;
+    }
+  }
+  return TIMERR_NOCANDO;
+}
+
+namespace {
+
+std::uint64_t read_clock(clockid_t clock, std::uint64_t units_per_second) {
+  timespec now;
+  clock_gettime(clock, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * units_per_second +
+         static_cast<std::uint64_t>(now.tv_nsec) / (1000000000 / units_per_second);
+}
+
+}  // namespace
+
+DWORD timeGetTime() { return static_cast<DWORD>(read_clock(CLOCK_MONOTONIC, 1000)); }
+
+DWORD GetTickCount() { return static_cast<DWORD>(read_clock(CLOCK_MONOTONIC_COARSE, 1000)); }
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
+  timespec now;
+  if (!count || clock_gettime(CLOCK_MONOTONIC_RAW, &now) != 0) {
+    last_error = count ? static_cast<DWORD>(errno) : EINVAL;
+    return FALSE;
+  }
+  count->QuadPart = static_cast<LONGLONG>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+  if (!frequency) {
+    last_error = EINVAL;
+    return FALSE;
+  }
+  frequency->QuadPart = 1000000000;
+  return TRUE;
+}
+
+BOOL CreateProcessA(LPCSTR application_name, LPSTR command_line, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID environment,
+                    LPCSTR current_directory, LPSTARTUPINFOA,
+                    LPPROCESS_INFORMATION process_information) {
+  if (environment || current_directory || !process_information ||
+      (!command_line && !application_name)) {
+    last_error = EINVAL;
+    return FALSE;
+  }
+  const char* line = command_line ? command_line : application_name;
+  const char* search = std::getenv("PATH");
+  if (!search) search = "/bin:/usr/bin";
+  std::size_t line_length = std::strlen(line);
+  std::size_t search_length = application_name ? 0 : std::strlen(search);
+
+  // One block for the argument vector, its strings and the PATH candidate buffer.
+  std::size_t argv_bytes = split_argv_capacity(line_length) * sizeof(char*);
+  std::size_t block_size = argv_bytes + (line_length + 1) + (search_length + line_length + 2);
+  char* block = static_cast<char*>(std::malloc(block_size));
+  if (!block) {
+    last_error = ENOMEM;
+    return FALSE;
+  }
+  char** argv = reinterpret_cast<char**>(block);
+  char* strings = block + argv_bytes;
+  split_command_line(line, strings, argv);
+
+  HandleObject* process = open_handle(kProcess, 0);
+  HandleObject* thread = process ? open_handle(kThread, 0) : nullptr;
+  SpawnPlan plan{application_name, search, strings + line_length + 1, argv, thread_pinned};
+  if (!application_name && std::strchr(argv[0], '/')) plan.path = argv[0];
+  pid_t pid = -1;
+  int error = EMFILE;  // out of handles: the launcher never holds more than two
+  if (thread) {
+    if (!plan.path && argv[0][0] == '\0') {
+      errno = ENOENT;
+    } else {
+      pid = spawn(&plan);
+    }
+    error = errno;
+  }
+  std::free(block);
+  if (pid < 0) {
+    if (process) process->kind = kFree;
+    if (thread) thread->kind = kFree;
+    last_error = static_cast<DWORD>(error);
+    return FALSE;
+  }
+  process->pid = pid;
+  thread->pid = pid;
+  *process_information =
+      PROCESS_INFORMATION{process, thread, static_cast<DWORD>(pid), static_cast<DWORD>(pid)};
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  HandleObject* process = find_handle(handle, kProcess);
+  if (!process) {
+    last_error = EBADF;
+    return WAIT_FAILED;
+  }
+  // Ctrl-C reaches the whole foreground process group: the child decides what it means, and
+  // we stay to report how it ended. The child already runs, so it never sees this change.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction saved_int, saved_quit;
+  sigaction(SIGINT, &ignore, &saved_int);
+  sigaction(SIGQUIT, &ignore, &saved_quit);
+
+  int ended;
+  if (milliseconds == INFINITE) {
+    ended = reap(process, true);
+  } else {
+    timespec pause{0, 1000000};
+    ended = reap(process, false);
+    for (DWORD waited = 0; ended == 0 && waited < milliseconds; ++waited) {
+      nanosleep(&pause, nullptr);
+      ended = reap(process, false);
+    }
+  }
+  int error = errno;
+
+  sigaction(SIGINT, &saved_int, nullptr);
+  sigaction(SIGQUIT, &saved_quit, nullptr);
+  if (ended < 0) {
+    last_error = static_cast<DWORD>(error);
+    return WAIT_FAILED;
+  }
+  return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
+  HandleObject* process = find_handle(handle, kProcess);
+  if (!process || !exit_code) {
+    last_error = process ? EINVAL : EBADF;
+    return FALSE;
+  }
+  int ended = reap(process, false);
+  if (ended < 0) {
+    last_error = static_cast<DWORD>(errno);
+    return FALSE;
+  }
+  int status = process->wait_status;
+  if (!ended) {
+    *exit_code = STILL_ACTIVE;
+  } else if (WIFSIGNALED(status)) {
+    *exit_code = 128 + static_cast<DWORD>(WTERMSIG(status));
+  } else {
+    *exit_code = static_cast<DWORD>(WEXITSTATUS(status));
+  }
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  HandleObject* object = find_handle(handle, kFree);
+  if (!object) {
+    last_error = EBADF;
+    return FALSE;
+  }
+  object->kind = kFree;
+  return TRUE;
+}
+
+DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD message_id, DWORD, LPSTR buffer, DWORD size,
+                     va_list*) {
+  if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || !buffer) {
+    last_error = EINVAL;
+    return 0;
+  }
+  const char* text = std::strerror(static_cast<int>(message_id));
+  std::size_t length = std::strlen(text) + 1;  // and the line end
+  char* out = buffer;
+  if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+    out = static_cast<char*>(std::malloc(length + 1));
+    if (!out) {
+      last_error = ENOMEM;
+      return 0;
+    }
+    *reinterpret_cast<char**>(buffer) = out;
+  } else if (size < length + 1) {
+    last_error = ERANGE;
+    return 0;
+  }
+  std::memcpy(out, text, length - 1);
+  out[length - 1] = '\n';
+  out[length] = '\0';
+  return static_cast<DWORD>(length);
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+  std::free(memory);
+  return nullptr;
+}

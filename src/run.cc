@@ -1,0 +1,67 @@
+#include <cstdarg>
+
+#include "tempova.h"
+
+DWORD launch_and_wait(char* child_command_line) {
+  SECURITY_ATTRIBUTES process_attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  SECURITY_ATTRIBUTES thread_attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  STARTUPINFOA startup_info;
+  GetStartupInfoA(&startup_info);
+  PROCESS_INFORMATION child = {};
+  DWORD exit_code = 0;
+  ClockReadings readings;
+
+  prepare_timing();
+  take_start_readings(&readings);
+  BOOL launched = CreateProcessA(
+      nullptr, child_command_line, &process_attributes, &thread_attributes, TRUE,
+      CREATE_DEFAULT_ERROR_MODE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup_info, &child);
+  if (!launched) {
+    DWORD error = GetLastError();
+    report_system_error(error, stderr, "CreateProcess() failed %d ", static_cast<int>(error));
+    return 255;
+  }
+  DWORD wait_result = WaitForSingleObject(child.hProcess, INFINITE);
+  take_end_readings(&readings);
+
+  if (wait_result == WAIT_FAILED) {
+    std::fprintf(stderr, "WAIT_FAILED %d\n", static_cast<int>(GetLastError()));
+  } else if (wait_result == WAIT_ABANDONED) {
+    std::fputs("WAIT_ABANDONED\n", stderr);
+  }
+  if (!GetExitCodeProcess(child.hProcess, &exit_code)) {
+    std::fprintf(stderr, "GetExitCodeProcess() failed %d\n", static_cast<int>(GetLastError()));
+    // We cannot tell how the child ended, so we must not claim it succeeded.
+    exit_code = 255;
+  } else if (exit_code == STILL_ACTIVE) {
+    std::fprintf(stderr, "ERRORLEVEL=%u (STILL_ACTIVE)\n", static_cast<unsigned>(exit_code));
+  } else {
+    std::fprintf(stderr, "ERRORLEVEL=%u\n", static_cast<unsigned>(exit_code));
+  }
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+
+  write_timing_report(&readings);
+  return exit_code;
+}
+
+void report_system_error(DWORD code, std::FILE* stream, const char* format, ...) {
+  if (format && *format) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stream, format, arguments);
+    va_end(arguments);
+  }
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0,
+      nullptr);
+  if (length == 0 || !text) {
+    // The line must still end, so that whatever follows starts on a line of its own.
+    std::fputs("(no system text for this code)\n", stream);
+    return;
+  }
+  std::fputs(text, stream);
+  LocalFree(text);
+}

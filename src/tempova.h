@@ -1,0 +1,52 @@
+// The timed launcher: runs one command as a child and reports how long it took.
+#ifndef TEMPOVA_TEMPOVA_H_
+#define TEMPOVA_TEMPOVA_H_
+
+#include <cstdio>
+
+#include "platform/platform.h"
+
+/// The whole program: the usage line for an argument count below 2, otherwise the timed run of
+/// the rest of our command line. Returns the exit status.
+int tempova_main(int argc);
+
+/// Finds where the child's command line starts in `copy`, our own command line: past our name
+/// token (quoted: up to the next double quote; otherwise up to the next space) and the spaces
+/// after it. The delimiter ending the name token is overwritten with NUL.
+char* extract_child_command_line(char* copy);
+
+/// Runs `child_command_line` as a child, waits for it and writes the report on standard error.
+/// Returns the child's exit code, or 255 when it could not be started or its exit code could
+/// not be read.
+DWORD launch_and_wait(char* child_command_line);
+
+/// Writes `format` with its arguments (when not null or empty), then the system's text for
+/// `code`, which carries its own line end.
+void report_system_error(DWORD code, std::FILE* stream, const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+
+/// The three clocks read around the child.
+struct ClockReadings {
+  DWORD t1, t2;            // tick count, ms
+  DWORD ts1, ts2;          // multimedia timer, ms
+  LARGE_INTEGER tq1, tq2;  // performance counter
+  bool tq1_failed, tq2_failed;
+  DWORD tq1_error, tq2_error;  // the last error right after each failed read
+};
+
+/// Pins our thread to the first processor and raises the timer resolution; failures are
+/// written at once and the run goes on.
+void prepare_timing();
+
+/// Read the clocks, nesting around the child: tick count, multimedia timer, then the counter
+/// last before the launch; the counter first after the wait. They write and allocate nothing.
+void take_start_readings(ClockReadings* readings);
+void take_end_readings(ClockReadings* readings);
+
+/// Writes the timing block and releases the timer resolution.
+void write_timing_report(const ClockReadings* readings);
+
+#endif  // TEMPOVA_TEMPOVA_H_

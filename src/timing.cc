@@ -1,0 +1,70 @@
+#include <cinttypes>
+
+#include "tempova.h"
+
+void prepare_timing() {
+  if (SetThreadAffinityMask(GetCurrentThread(), 1) == 0) {
+    std::fprintf(stderr, "SetThreadAffinityMask() failed (%d)\n", static_cast<int>(GetLastError()));
+  }
+  MMRESULT result = timeBeginPeriod(1);
+  if (result != TIMERR_NOERROR) {
+    std::fprintf(stderr, "timeBeginPeriod(1) failed (%d)\n", static_cast<int>(result));
+  }
+}
+
+void take_start_readings(ClockReadings* readings) {
+  readings->t1 = GetTickCount();
+  readings->ts1 = timeGetTime();
+  readings->tq1.QuadPart = 0;
+  readings->tq2.QuadPart = 0;
+  readings->tq2_failed = false;
+  readings->tq1_failed = !QueryPerformanceCounter(&readings->tq1);
+  // Taken before the launch can overwrite it.
+  readings->tq1_error = readings->tq1_failed ? GetLastError() : 0;
+}
+
+void take_end_readings(ClockReadings* readings) {
+  readings->tq2_failed = !QueryPerformanceCounter(&readings->tq2);
+  readings->tq2_error = readings->tq2_failed ? GetLastError() : 0;
+  readings->ts2 = timeGetTime();
+  readings->t2 = GetTickCount();
+}
+
+void write_timing_report(const ClockReadings* readings) {
+  if (readings->tq1_failed) {
+    std::fprintf(stderr, "QueryPerformanceCounter(tq1) failed (%d)\n",
+                 static_cast<int>(readings->tq1_error));
+  }
+  if (readings->tq2_failed) {
+    std::fprintf(stderr, "QueryPerformanceCounter(tq2) failed (%d)\n",
+                 static_cast<int>(readings->tq2_error));
+  }
+  // Unsigned arithmetic: a difference that wraps is still the elapsed count modulo 2^64.
+  std::uint64_t tq1 = static_cast<std::uint64_t>(readings->tq1.QuadPart);
+  std::uint64_t tq2 = static_cast<std::uint64_t>(readings->tq2.QuadPart);
+  std::uint64_t counts = tq2 - tq1;
+  std::fprintf(stderr, "tq1=%" PRIu64 " tq2=%" PRIu64 " tq2-tq1=%" PRIu64 "\n", tq1, tq2, counts);
+
+  LARGE_INTEGER frequency;
+  frequency.QuadPart = 0;
+  if (!QueryPerformanceFrequency(&frequency)) {
+    std::fprintf(stderr, "QueryPerformanceFrequency() failed (%d)\n",
+                 static_cast<int>(GetLastError()));
+  }
+  std::fprintf(stderr, "frequency=%" PRIu64 "\n", static_cast<std::uint64_t>(frequency.QuadPart));
+  // A frequency of 0 gives a non-finite time, printed as the C library renders it.
+  double milliseconds = static_cast<double>(static_cast<std::int64_t>(counts)) * 1000.0 /
+                        static_cast<double>(frequency.QuadPart);
+  std::fprintf(stderr, "time=%f\n", milliseconds);
+
+  MMRESULT result = timeEndPeriod(1);
+  if (result != TIMERR_NOERROR) {
+    std::fprintf(stderr, "timeEndPeriod(1) failed (%d)\n", static_cast<int>(result));
+  }
+  std::fprintf(stderr, "t1=%u t2=%u t2-t1=%u\n", static_cast<unsigned>(readings->t1),
+               static_cast<unsigned>(readings->t2),
+               static_cast<unsigned>(readings->t2 - readings->t1));
+  std::fprintf(stderr, "ts1=%u ts2=%u ts2-ts1=%u\n", static_cast<unsigned>(readings->ts1),
+               static_cast<unsigned>(readings->ts2),
+               static_cast<unsigned>(readings->ts2 - readings->ts1));
+}

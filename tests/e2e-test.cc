@@ -1,0 +1,390 @@
+// The real binary, run as a user would run it, timing the probe child.
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <vector>
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const std::string kTempova = TEMPOVA_PATH;
+const std::string kProbe = PROBE_PATH;
+
+// How the process under test is started. By default: signals at their defaults and none
+// blocked (whatever the harness was given), only descriptors 0, 1 and 2, our CPU set.
+struct Start {
+  std::string input;
+  std::vector<int> ignored;
+  std::vector<int> blocked;
+  int cpu = -1;                       // pin the process to this CPU before it starts
+  int extra_fd = -1;                  // leave this descriptor open (on /dev/null) as well
+  std::string directory;              // start in this directory
+  std::string environment;            // NAME=value to add
+  bool interrupt_when_ready = false;  // send SIGINT to its process group once "ready" is out
+};
+
+struct Result {
+  int status = -1;  // the exit status, or 128 + N for a death by signal N
+  std::string out, err;
+};
+
+bool ignores_sigint(pid_t pid) {
+  std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
+  if (!status) return false;
+  char line[256];
+  unsigned long long ignored = 0;
+  while (std::fgets(line, sizeof line, status)) std::sscanf(line, "SigIgn: %llx", &ignored);
+  std::fclose(status);
+  return ignored & (1ull << (SIGINT - 1));
+}
+
+Result run(const Args& args, const Start& start = Start()) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (start.extra_fd >= 0) {
+      int fd = open("/dev/null", O_RDONLY);
+      dup2(fd, start.extra_fd);
+      close_range(3, start.extra_fd - 1, 0);
+      close_range(start.extra_fd + 1, ~0U, 0);
+    } else {
+      close_range(3, ~0U, 0);
+    }
+    for (int sig = 1; sig < 32; ++sig) signal(sig, SIG_DFL);
+    for (int sig : start.ignored) signal(sig, SIG_IGN);
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int sig : start.blocked) sigaddset(&mask, sig);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    if (start.cpu >= 0) {
+      cpu_set_t set;
+      CPU_ZERO(&set);
+      CPU_SET(start.cpu, &set);
+      if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(120);
+    }
+    if (!start.directory.empty() && chdir(start.directory.c_str()) != 0) _exit(121);
+    if (!start.environment.empty()) putenv(const_cast<char*>(start.environment.c_str()));
+    execv(argv[0], argv.data());
+    _exit(122);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+
+  Result result;
+  signal(SIGPIPE, SIG_IGN);
+  if (!start.input.empty() &&
+      write(in[1], start.input.data(), start.input.size()) != ssize_t(start.input.size())) {
+    ADD_FAILURE() << "could not write the input";
+  }
+  close(in[1]);
+  bool interrupted = false;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_streams = 2;
+  // A hang must fail the test, not stall the suite.
+  time_t deadline = time(nullptr) + 120;
+  while (open_streams > 0) {
+    if (time(nullptr) > deadline) {
+      kill(-pid, SIGKILL);
+      ADD_FAILURE() << "timed out";
+      break;
+    }
+    if (poll(fds, 2, 1000) < 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buffer[65536];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, size_t(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_streams;
+      }
+    }
+    if (start.interrupt_when_ready && !interrupted &&
+        result.out.find("ready\n") != std::string::npos) {
+      // Ctrl-C reaches the whole group; send it once the launcher ignores it for the wait.
+      for (int waited = 0; !ignores_sigint(pid) && waited < 10000; ++waited) usleep(1000);
+      kill(-pid, SIGINT);
+      interrupted = true;
+    }
+  }
+  int status;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+Result tempova(const Args& child, const Start& start = Start()) {
+  Args args{kTempova};
+  args.insert(args.end(), child.begin(), child.end());
+  return run(args, start);
+}
+
+const char kReportPattern[] =
+    "ERRORLEVEL=[0-9]+\n"
+    "tq1=[0-9]+ tq2=[0-9]+ tq2-tq1=[0-9]+\n"
+    "frequency=1000000000\n"
+    "time=-?[0-9]+\\.[0-9]{6}\n"
+    "t1=[0-9]+ t2=[0-9]+ t2-t1=[0-9]+\n"
+    "ts1=[0-9]+ ts2=[0-9]+ ts2-ts1=[0-9]+\n";
+
+bool is_report(const std::string& text) {
+  return std::regex_match(text, std::regex(kReportPattern));
+}
+
+std::string nul_joined(const Args& args) {
+  std::string joined;
+  for (const std::string& a : args) joined += a + '\0';
+  return joined;
+}
+
+// A file in a fresh directory of its own, removed with the directory's other files at exit.
+std::string scratch_file(const char* name, const std::string& content, mode_t mode) {
+  static std::string dir;
+  if (dir.empty()) {
+    char pattern[] = "/tmp/tempova-e2e-XXXXXX";
+    dir = mkdtemp(pattern);
+  }
+  std::string path = dir + "/" + name;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0 || write(fd, content.data(), content.size()) != ssize_t(content.size())) abort();
+  close(fd);
+  chmod(path.c_str(), mode);
+  return path;
+}
+
+TEST(EndToEnd, UsageLineWithoutACommand) {
+  Result r = run({kTempova});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Tempova prog [args]\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(EndToEnd, ArgumentsArriveUnchanged) {
+  const std::vector<Args> cases = {
+      {"plain", "two words", "tab\there", "", "\"quoted\"", "in\"side", "back\\slash", "trailing\\",
+       "\\\\server\\share", "end \\\\\"", "  lead and trail  ", "\xc3\xa9t\xc3\xa9", "\xff\xfe\x80",
+       "new\nline", "semi;colon $HOME *"},
+      {""},
+      {"", ""},
+      {"\\\"", "\"\"", "\"", "\\"},
+  };
+  for (const Args& args : cases) {
+    Args child{kProbe, "args"};
+    child.insert(child.end(), args.begin(), args.end());
+    Result r = tempova(child);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, nul_joined(args));
+    EXPECT_TRUE(is_report(r.err)) << r.err;
+  }
+}
+
+TEST(EndToEnd, ProgramFoundOnPathAndByPath) {
+  Result by_path = tempova({"sh", "-c", "echo found"});
+  EXPECT_EQ(by_path.status, 0);
+  EXPECT_EQ(by_path.out, "found\n");
+  std::string script = scratch_file("script", "#!/bin/sh\necho \"script $1\"\n", 0755);
+  Result by_file = tempova({script, "a b"});
+  EXPECT_EQ(by_file.status, 0);
+  EXPECT_EQ(by_file.out, "script a b\n");
+}
+
+TEST(EndToEnd, ExitCodesAndSignalDeathsPassThrough) {
+  struct Case {
+    Args child;
+    int status;
+  };
+  const Case cases[] = {
+      {{kProbe, "exit", "0"}, 0},      {{kProbe, "exit", "1"}, 1},
+      {{kProbe, "exit", "7"}, 7},      {{kProbe, "exit", "255"}, 255},
+      {{kProbe, "signal", "15"}, 143}, {{kProbe, "signal", "9"}, 137},
+      {{kProbe, "signal", "13"}, 141},
+  };
+  for (const Case& c : cases) {
+    Result r = tempova(c.child);
+    EXPECT_EQ(r.status, c.status) << c.child[2];
+    EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=" + std::to_string(c.status) + "\n"));
+    EXPECT_TRUE(is_report(r.err)) << r.err;
+  }
+}
+
+TEST(EndToEnd, ProgramsThatCannotStartGiveTheirLineAnd255) {
+  struct Case {
+    std::string program;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"/nonexistent/prog", "CreateProcess() failed 2 No such file or directory\n"},
+      {"no-such-program-tempova", "CreateProcess() failed 2 No such file or directory\n"},
+      {scratch_file("not-executable", "#!/bin/sh\n", 0644),
+       "CreateProcess() failed 13 Permission denied\n"},
+      {scratch_file("bad-format", "\x01\x02 not a program\n", 0755),
+       "CreateProcess() failed 8 Exec format error\n"},
+      {"/tmp", "CreateProcess() failed 13 Permission denied\n"},
+      {"", "CreateProcess() failed 2 No such file or directory\n"},
+  };
+  for (const Case& c : cases) {
+    Result r = tempova({c.program, "arg"});
+    EXPECT_EQ(r.status, 255) << c.program;
+    EXPECT_EQ(r.err, c.err) << c.program;
+    EXPECT_EQ(r.out, "") << c.program;
+  }
+}
+
+TEST(EndToEnd, ChildKeepsTheCpuSetWeStartedWith) {
+  cpu_set_t ours;
+  ASSERT_EQ(sched_getaffinity(0, sizeof ours, &ours), 0);
+  if (CPU_COUNT(&ours) < 2 || !CPU_ISSET(0, &ours) || !CPU_ISSET(1, &ours)) {
+    GTEST_SKIP() << "needs CPUs 0 and 1";
+  }
+  std::string all = run({kProbe, "affinity"}).out;
+  struct Case {
+    int cpu;
+    std::string affinity;
+    std::string first_err_line;
+  };
+  const Case cases[] = {
+      {-1, all, "ERRORLEVEL=0\n"},  // pinned for the run, the child still gets every CPU
+      {0, "0\n", "ERRORLEVEL=0\n"},
+      {1, "1\n", "SetThreadAffinityMask() failed (22)\n"},  // CPU 0 lies outside our set
+  };
+  for (const Case& c : cases) {
+    Start start;
+    start.cpu = c.cpu;
+    Result r = tempova({kProbe, "affinity"}, start);
+    EXPECT_EQ(r.out, c.affinity) << "launcher on CPU " << c.cpu;
+    EXPECT_THAT(r.err, StartsWith(c.first_err_line)) << "launcher on CPU " << c.cpu;
+    EXPECT_EQ(r.status, 0);
+  }
+}
+
+// The child's start-up state must be what it would have been without us in between.
+TEST(EndToEnd, ChildGetsOurStartUpSignalsAndDescriptors) {
+  std::vector<Start> starts(4);
+  starts[1].ignored = {SIGHUP};           // as under nohup
+  starts[2].ignored = {SIGINT, SIGQUIT};  // as for a background job
+  starts[2].blocked = {SIGUSR2, SIGTERM};
+  starts[3].extra_fd = 7;
+  for (const char* mode : {"signals", "fds"}) {
+    for (const Start& start : starts) {
+      Result direct = run({kProbe, mode}, start);
+      Result timed = tempova({kProbe, mode}, start);
+      EXPECT_EQ(timed.out, direct.out) << mode;
+      EXPECT_EQ(timed.status, 0);
+    }
+  }
+  EXPECT_THAT(run({kProbe, "signals"}, starts[1]).out, StartsWith("1 I-\n2 D-\n3 D-\n"));
+  EXPECT_EQ(run({kProbe, "fds"}, starts[3]).out, "0 1 2 7\n");
+}
+
+TEST(EndToEnd, ChildSharesInputEnvironmentAndDirectory) {
+  Start start;
+  start.input = std::string("line one\nline two\0 and a NUL", 28);
+  EXPECT_EQ(tempova({kProbe, "cat"}, start).out, start.input);
+
+  Start env;
+  env.environment = "TEMPOVA_E2E=shared value";
+  EXPECT_EQ(tempova({kProbe, "env", "TEMPOVA_E2E"}, env).out, "shared value\n");
+
+  Start dir;
+  dir.directory = "/usr";
+  EXPECT_EQ(tempova({kProbe, "cwd"}, dir).out, "/usr\n");
+}
+
+TEST(EndToEnd, ChildOutputComesBeforeTheReport) {
+  Result r = tempova({kProbe, "stderr", "from the child"});
+  EXPECT_THAT(r.err, StartsWith("from the child\nERRORLEVEL=0\n"));
+  EXPECT_TRUE(is_report(r.err.substr(r.err.find('\n') + 1))) << r.err;
+}
+
+TEST(EndToEnd, CtrlCEndsTheChildAndTheReportStillComes) {
+  Start start;
+  start.interrupt_when_ready = true;
+  Result r = tempova({kProbe, "wait"}, start);
+  EXPECT_EQ(r.status, 130);
+  EXPECT_EQ(r.out, "ready\n");
+  EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=130\n"));
+  EXPECT_TRUE(is_report(r.err)) << r.err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The timing block of a real run.
+
+unsigned long long field(const std::string& text, const std::string& key) {
+  std::smatch m;
+  std::regex pattern("(^|[ \n])" + std::regex_replace(key, std::regex("-"), "\\-") + "=([0-9]+)");
+  if (!std::regex_search(text, m, pattern)) {
+    ADD_FAILURE() << "no " << key << " in " << text;
+    return 0;
+  }
+  return std::stoull(m[2]);
+}
+
+TEST(EndToEnd, TimingBlockOfARealSleep) {
+  Result r = tempova({kProbe, "sleep", "200"});
+  ASSERT_EQ(r.status, 0);
+  ASSERT_TRUE(is_report(r.err)) << r.err;
+
+  unsigned long long tq1 = field(r.err, "tq1"), tq2 = field(r.err, "tq2");
+  unsigned long long counts = field(r.err, "tq2-tq1"), frequency = field(r.err, "frequency");
+  EXPECT_EQ(counts, tq2 - tq1);
+  EXPECT_EQ(frequency, 1000000000u);
+  char expected_time[64];
+  std::snprintf(expected_time, sizeof expected_time, "time=%f\n",
+                static_cast<double>(counts) * 1000.0 / static_cast<double>(frequency));
+  EXPECT_THAT(r.err, HasSubstr(expected_time));
+  double time = static_cast<double>(counts) * 1000.0 / static_cast<double>(frequency);
+  EXPECT_GE(time, 200.0);
+  EXPECT_LT(time, 60000.0);
+
+  unsigned long long t1 = field(r.err, "t1"), t2 = field(r.err, "t2");
+  unsigned long long ts1 = field(r.err, "ts1"), ts2 = field(r.err, "ts2");
+  EXPECT_EQ(field(r.err, "t2-t1"), (t2 - t1) & 0xFFFFFFFFu);
+  EXPECT_EQ(field(r.err, "ts2-ts1"), (ts2 - ts1) & 0xFFFFFFFFu);
+
+  // The tick count and multimedia timer intervals enclose the counter's, so they are no
+  // shorter than it but for each clock's granularity; from above they are only loosely bound.
+  timespec tick;
+  clock_getres(CLOCK_MONOTONIC_COARSE, &tick);
+  double tick_ms = static_cast<double>(tick.tv_nsec) / 1e6;
+  double ticks = static_cast<double>(field(r.err, "t2-t1"));
+  double timer = static_cast<double>(field(r.err, "ts2-ts1"));
+  EXPECT_GE(timer, std::floor(time) - 1.0);
+  EXPECT_GE(ticks, time - tick_ms - 1.0);
+  EXPECT_LT(timer, time + 5000.0);
+  EXPECT_LT(ticks, time + 5000.0);
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+#include "fake-platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tempova.h"
+
+FakePlatform fake;
+
+namespace {
+
+char process_handle, thread_handle, current_thread;
+
+std::FILE* captured[2];
+char* captured_text[2];
+std::size_t captured_size[2];
+std::size_t traced_size[2];
+
+// Appends to the trace whatever the launcher wrote since the last call.
+void note_writes() {
+  const char* names[2] = {"out: ", "err: "};
+  for (int i = 0; i < 2; ++i) {
+    if (!captured[i]) continue;
+    std::fflush(captured[i]);
+    if (captured_size[i] > traced_size[i]) {
+      fake.trace.push_back(names[i] + std::string(captured_text[i] + traced_size[i],
+                                                  captured_size[i] - traced_size[i]));
+      traced_size[i] = captured_size[i];
+    }
+  }
+}
+
+void call(const std::string& name) {
+  note_writes();
+  fake.trace.push_back(name);
+}
+
+}  // namespace
+
+// The command-line copy is the one allocation the launcher makes; the fake can make it fail.
+extern "C" char* strdup(const char* s) noexcept {
+  if (fake.fail_strdup) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  std::size_t size = std::strlen(s) + 1;
+  char* copy = static_cast<char*>(std::malloc(size));
+  if (copy) std::memcpy(copy, s, size);
+  return copy;
+}
+
+void fake_reset() { fake = FakePlatform(); }
+
+int fake_run(int argc) {
+  std::FILE* saved_out = stdout;
+  std::FILE* saved_err = stderr;
+  for (int i = 0; i < 2; ++i) {
+    captured[i] = open_memstream(&captured_text[i], &captured_size[i]);
+    traced_size[i] = 0;
+  }
+  stdout = captured[0];
+  stderr = captured[1];
+  int status = tempova_main(argc);
+  note_writes();
+  stdout = saved_out;
+  stderr = saved_err;
+  for (int i = 0; i < 2; ++i) {
+    std::fclose(captured[i]);
+    captured[i] = nullptr;
+  }
+  fake.out.assign(captured_text[0], captured_size[0]);
+  fake.err.assign(captured_text[1], captured_size[1]);
+  std::free(captured_text[0]);
+  std::free(captured_text[1]);
+  return status;
+}
+
+std::vector<std::string> fake_calls() {
+  std::vector<std::string> calls;
+  for (const std::string& entry : fake.trace) {
+    if (entry.compare(0, 5, "out: ") != 0 && entry.compare(0, 5, "err: ") != 0) {
+      calls.push_back(entry);
+    }
+  }
+  return calls;
+}
+
+LPSTR GetCommandLineA() {
+  call("GetCommandLineA");
+  if (!fake.command_line) fake.last_error = fake.command_line_error;
+  return const_cast<LPSTR>(fake.command_line);
+}
+
+void GetStartupInfoA(LPSTARTUPINFOA info) {
+  call("GetStartupInfoA");
+  *info = STARTUPINFOA{};
+  info->cb = sizeof *info;
+  info->dwFlags = 0x5a5a;
+  fake.startup_info = info;
+}
+
+HANDLE GetCurrentThread() {
+  call("GetCurrentThread");
+  return &current_thread;
+}
+
+DWORD_PTR SetThreadAffinityMask(HANDLE thread, DWORD_PTR mask) {
+  call(std::string("SetThreadAffinityMask(") + (thread == &current_thread ? "current" : "other") +
+       ", " + std::to_string(mask) + ")");
+  if (!fake.affinity_result) fake.last_error = fake.affinity_error;
+  return fake.affinity_result;
+}
+
+MMRESULT timeBeginPeriod(UINT period) {
+  call("timeBeginPeriod(" + std::to_string(period) + ")");
+  return fake.begin_period_result;
+}
+
+MMRESULT timeEndPeriod(UINT period) {
+  call("timeEndPeriod(" + std::to_string(period) + ")");
+  return fake.end_period_result;
+}
+
+DWORD timeGetTime() {
+  call("timeGetTime");
+  return fake.timer_times[fake.timer_reads++ % 2];
+}
+
+DWORD GetTickCount() {
+  call("GetTickCount");
+  return fake.tick_counts[fake.tick_reads++ % 2];
+}
+
+BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
+  call("QueryPerformanceCounter");
+  int i = fake.counter_reads++ % 2;
+  if (!fake.counter_ok[i]) {
+    fake.last_error = fake.counter_errors[i];
+    return FALSE;
+  }
+  count->QuadPart = fake.counters[i];
+  return TRUE;
+}
+
+BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+  call("QueryPerformanceFrequency");
+  if (!fake.frequency_ok) {
+    fake.last_error = fake.frequency_error;
+    return FALSE;
+  }
+  frequency->QuadPart = fake.frequency;
+  return TRUE;
+}
+
+BOOL CreateProcessA(LPCSTR application_name, LPSTR command_line,
+                    LPSECURITY_ATTRIBUTES process_attributes,
+                    LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit_handles,
+                    DWORD creation_flags, LPVOID environment, LPCSTR current_directory,
+                    LPSTARTUPINFOA startup_info, LPPROCESS_INFORMATION process_information) {
+  call("CreateProcessA");
+  FakePlatform::Launch& launch = fake.launch;
+  launch.called = true;
+  launch.application_name_null = application_name == nullptr;
+  launch.command_line = command_line;
+  launch.command_line_is_raw = fake.command_line && command_line >= fake.command_line &&
+                               command_line <= fake.command_line + std::strlen(fake.command_line);
+  launch.process_attributes = *process_attributes;
+  launch.thread_attributes = *thread_attributes;
+  launch.attributes_distinct = process_attributes != thread_attributes;
+  launch.inherit_handles = inherit_handles;
+  launch.creation_flags = creation_flags;
+  launch.environment_null = environment == nullptr;
+  launch.directory_null = current_directory == nullptr;
+  launch.startup_info_is_ours = startup_info == fake.startup_info &&
+                                startup_info->cb == sizeof(STARTUPINFOA) &&
+                                startup_info->dwFlags == 0x5a5a;
+  if (!fake.create_ok) {
+    fake.last_error = fake.create_error;
+    return FALSE;
+  }
+  // A successful launch may still change the last error, as Windows' does.
+  fake.last_error = 183;
+  process_information->hProcess = &process_handle;
+  process_information->hThread = &thread_handle;
+  return TRUE;
+}
+
+namespace {
+
+const char* handle_name(HANDLE handle) {
+  if (handle == &process_handle) return "process";
+  if (handle == &thread_handle) return "thread";
+  return "unknown";
+}
+
+}  // namespace
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  call(std::string("WaitForSingleObject(") + handle_name(handle) + ", " +
+       (milliseconds == INFINITE ? "INFINITE" : std::to_string(milliseconds)) + ")");
+  if (fake.wait_result == WAIT_FAILED) fake.last_error = fake.wait_error;
+  return fake.wait_result;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
+  call(std::string("GetExitCodeProcess(") + handle_name(process) + ")");
+  if (!fake.exit_code_ok) {
+    fake.last_error = fake.exit_code_error;
+    return FALSE;
+  }
+  *exit_code = fake.exit_code;
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  call(std::string("CloseHandle(") + handle_name(handle) + ")");
+  return TRUE;
+}
+
+DWORD GetLastError() {
+  call("GetLastError");
+  return fake.last_error;
+}
+
+void SetLastError(DWORD code) { fake.last_error = code; }
+
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                     DWORD, va_list*) {
+  call("FormatMessageA(" + std::to_string(flags) + ", " + (source ? "source" : "null") + ", " +
+       std::to_string(message_id) + ", " + std::to_string(language_id) + ")");
+  if (!fake.message_text) {
+    fake.last_error = 317;  // no text for this code
+    return 0;
+  }
+  *reinterpret_cast<char**>(buffer) = strdup(fake.message_text);
+  ++fake.unreleased_messages;
+  return static_cast<DWORD>(std::strlen(fake.message_text));
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+  call("LocalFree");
+  std::free(memory);
+  --fake.unreleased_messages;
+  return nullptr;
+}

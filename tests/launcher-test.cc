@@ -1,0 +1,377 @@
+// The launcher driven in-process against the scripted platform.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fake-platform.h"
+#include "tempova.h"
+
+using ::testing::ElementsAre;
+using ::testing::MatchesRegex;
+
+namespace {
+
+// The timing block for the fake's default clocks.
+const std::string kTimingBlock =
+    "tq1=5000000 tq2=7512345 tq2-tq1=2512345\n"
+    "frequency=10000000\n"
+    "time=251.234500\n"
+    "t1=1000 t2=1250 t2-t1=250\n"
+    "ts1=2000 ts2=2251 ts2-ts1=251\n";
+
+class LauncherTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fake_reset(); }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Entry and the child's command line.
+
+struct ExtractCase {
+  const char* what;
+  const char* line;
+  const char* name;   // what is left of our name token in the copy
+  const char* child;  // the child's command line
+};
+
+const ExtractCase kExtractCases[] = {
+    {"spaces after the name", "tempova    prog a", "tempova", "prog a"},
+    {"spaces before the name", "   tempova prog", "tempova", "prog"},
+    {"quoted name with spaces", "\"C:\\Program Files\\tempova.exe\"  prog x",
+     "C:\\Program Files\\tempova.exe", "prog x"},
+    {"quoted name followed directly by text", "\"tempova\"prog -x", "tempova", "prog -x"},
+    {"child passed on as typed", "tempova prog \"a b\"\tc\\\\\"d\\ e  ", "tempova",
+     "prog \"a b\"\tc\\\\\"d\\ e  "},
+    {"a tab is part of the name", "tempova\tprog a", "tempova\tprog", "a"},
+    {"only a tab between name and command", "tempova\tprog", "tempova\tprog", ""},
+    {"quote inside an unquoted name", "te\"mp ova\" prog", "te\"mp", "ova\" prog"},
+    {"unterminated quoted name", "\"tempova prog", "tempova prog", ""},
+    {"name only", "tempova", "tempova", ""},
+    {"name and trailing spaces", "tempova   ", "tempova", ""},
+    {"empty line", "", "", ""},
+    {"spaces only", "   ", "", ""},
+    {"empty quoted name", "\"\" prog", "", "prog"},
+};
+
+TEST(ExtractChildCommandLine, FindsTheChildAndEndsOurName) {
+  for (const ExtractCase& c : kExtractCases) {
+    std::vector<char> copy(c.line, c.line + std::strlen(c.line) + 1);
+    char* child = extract_child_command_line(copy.data());
+    EXPECT_STREQ(child, c.child) << c.what;
+    // The name token starts after any leading spaces and an opening quote.
+    const char* name = copy.data() + std::strspn(copy.data(), " ");
+    if (*name == '"') ++name;
+    EXPECT_STREQ(name, c.name) << c.what;
+  }
+}
+
+TEST_F(LauncherTest, UsageLineWithoutACommand) {
+  EXPECT_EQ(fake_run(1), 0);
+  EXPECT_EQ(fake.out, "Tempova prog [args]\n");
+  EXPECT_EQ(fake.err, "");
+  EXPECT_TRUE(fake_calls().empty()) << "no clock, timer or child for the usage line";
+}
+
+TEST_F(LauncherTest, EmptyChildCommandLineIsStillLaunched) {
+  fake.command_line = "tempova\tprog";
+  fake.create_ok = FALSE;
+  fake.create_error = 2;
+  EXPECT_EQ(fake_run(2), 255);
+  EXPECT_TRUE(fake.launch.called);
+  EXPECT_EQ(fake.launch.command_line, "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The run: order, launch settings, report lines and exit status.
+
+TEST_F(LauncherTest, RunsInOrderWithTheFixedLaunchSettings) {
+  fake.command_line = "  \"my tempova\"   prog \"a b\" c  ";
+  EXPECT_EQ(fake_run(3), 0);
+  EXPECT_THAT(
+      fake.trace,
+      ElementsAre("GetCommandLineA", "GetStartupInfoA", "GetCurrentThread",
+                  "SetThreadAffinityMask(current, 1)", "timeBeginPeriod(1)", "GetTickCount",
+                  "timeGetTime", "QueryPerformanceCounter", "CreateProcessA",
+                  "WaitForSingleObject(process, INFINITE)", "QueryPerformanceCounter",
+                  "timeGetTime", "GetTickCount", "GetExitCodeProcess(process)",
+                  "err: ERRORLEVEL=0\n", "CloseHandle(thread)", "CloseHandle(process)",
+                  "err: tq1=5000000 tq2=7512345 tq2-tq1=2512345\n", "QueryPerformanceFrequency",
+                  "err: frequency=10000000\ntime=251.234500\n", "timeEndPeriod(1)",
+                  "err: t1=1000 t2=1250 t2-t1=250\nts1=2000 ts2=2251 ts2-ts1=251\n"));
+  EXPECT_EQ(fake.out, "");
+  EXPECT_EQ(fake.err, "ERRORLEVEL=0\n" + kTimingBlock);
+
+  const FakePlatform::Launch& launch = fake.launch;
+  EXPECT_TRUE(launch.application_name_null);
+  EXPECT_EQ(launch.command_line, "prog \"a b\" c  ") << "passed on as typed, trailing spaces too";
+  EXPECT_FALSE(launch.command_line_is_raw) << "the launch gets our copy, not the system's string";
+  for (const SECURITY_ATTRIBUTES& sa : {launch.process_attributes, launch.thread_attributes}) {
+    EXPECT_EQ(sa.nLength, sizeof(SECURITY_ATTRIBUTES));
+    EXPECT_EQ(sa.lpSecurityDescriptor, nullptr);
+    EXPECT_EQ(sa.bInheritHandle, TRUE);
+  }
+  EXPECT_TRUE(launch.attributes_distinct);
+  EXPECT_EQ(launch.inherit_handles, TRUE);
+  EXPECT_EQ(launch.creation_flags, 0x04000020u);
+  EXPECT_TRUE(launch.environment_null);
+  EXPECT_TRUE(launch.directory_null);
+  EXPECT_TRUE(launch.startup_info_is_ours);
+}
+
+struct RunCase {
+  const char* what;
+  std::function<void()> script;
+  std::string err;
+  DWORD status;
+};
+
+const std::string kMissing = "The system cannot find the file specified.\r\n";
+
+const RunCase kRunCases[] = {
+    {"launch failure with the system's text",
+     [] {
+       fake.create_ok = FALSE;
+       fake.create_error = 2;
+     },
+     "CreateProcess() failed 2 " + kMissing, 255},
+    {"launch failure after a failed pin",
+     [] {
+       fake.affinity_result = 0;
+       fake.affinity_error = 87;
+       fake.create_ok = FALSE;
+       fake.create_error = 2;
+     },
+     "SetThreadAffinityMask() failed (87)\nCreateProcess() failed 2 " + kMissing, 255},
+    {"launch failure with no system text",
+     [] {
+       fake.create_ok = FALSE;
+       fake.create_error = 0x80070002;
+       fake.message_text = nullptr;
+     },
+     "CreateProcess() failed -2147024894 (no system text for this code)\n", 255},
+    {"wait failed, child still running",
+     [] {
+       fake.wait_result = WAIT_FAILED;
+       fake.wait_error = 6;
+       fake.exit_code = STILL_ACTIVE;
+     },
+     "WAIT_FAILED 6\nERRORLEVEL=259 (STILL_ACTIVE)\n" + kTimingBlock, 259},
+    {"wait abandoned", [] { fake.wait_result = WAIT_ABANDONED; },
+     "WAIT_ABANDONED\nERRORLEVEL=0\n" + kTimingBlock, 0},
+    {"exit code query failed",
+     [] {
+       fake.exit_code_ok = FALSE;
+       fake.exit_code_error = 6;
+       fake.exit_code = 0;
+     },
+     "GetExitCodeProcess() failed 6\n" + kTimingBlock, 255},
+    {"child exited 259", [] { fake.exit_code = 259; },
+     "ERRORLEVEL=259 (STILL_ACTIVE)\n" + kTimingBlock, 259},
+    {"child exited 7", [] { fake.exit_code = 7; }, "ERRORLEVEL=7\n" + kTimingBlock, 7},
+    {"top bit set", [] { fake.exit_code = 0x80000000; }, "ERRORLEVEL=2147483648\n" + kTimingBlock,
+     0x80000000},
+    {"all bits set", [] { fake.exit_code = 0xFFFFFFFF; }, "ERRORLEVEL=4294967295\n" + kTimingBlock,
+     0xFFFFFFFF},
+    {"command line unreadable",
+     [] {
+       fake.command_line = nullptr;
+       fake.command_line_error = 2;
+     },
+     "GetCommandLineA() failed 2\n", 255},
+    {"no memory for the command-line copy", [] { fake.fail_strdup = true; }, "strdup() failed 12\n",
+     255},
+};
+
+TEST_F(LauncherTest, ReportLinesAndExitStatus) {
+  for (const RunCase& c : kRunCases) {
+    fake_reset();
+    c.script();
+    DWORD status = static_cast<DWORD>(fake_run(2));
+    EXPECT_EQ(fake.err, c.err) << c.what;
+    EXPECT_EQ(fake.out, "") << c.what;
+    EXPECT_EQ(status, c.status) << c.what;
+    EXPECT_EQ(fake.unreleased_messages, 0) << c.what << ": the system text is released";
+  }
+}
+
+TEST_F(LauncherTest, FailedLaunchEndsTheRunAtOnce) {
+  fake.create_ok = FALSE;
+  fake.create_error = 2;
+  fake_run(2);
+  std::vector<std::string> calls = fake_calls();
+  auto launch = std::find(calls.begin(), calls.end(), "CreateProcessA");
+  ASSERT_NE(launch, calls.end());
+  // The error is read at once, then only its text is fetched and released: no wait, no end
+  // readings, no release of the timer resolution.
+  EXPECT_THAT(std::vector<std::string>(launch, calls.end()),
+              ElementsAre("CreateProcessA", "GetLastError", "FormatMessageA(4864, null, 2, 1024)",
+                          "LocalFree"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The clocks and the timing report.
+
+struct TimingCase {
+  const char* what;
+  std::function<void()> script;
+  std::string err;
+};
+
+const TimingCase kTimingCases[] = {
+    {"pin fails",
+     [] {
+       fake.affinity_result = 0;
+       fake.affinity_error = 22;
+     },
+     "SetThreadAffinityMask() failed (22)\nERRORLEVEL=0\n" + kTimingBlock},
+    {"timer period refused", [] { fake.begin_period_result = TIMERR_NOCANDO; },
+     "timeBeginPeriod(1) failed (97)\nERRORLEVEL=0\n" + kTimingBlock},
+    {"first counter read fails",
+     [] {
+       fake.counter_ok[0] = FALSE;
+       fake.counter_errors[0] = 5;
+     },
+     "ERRORLEVEL=0\n"
+     "QueryPerformanceCounter(tq1) failed (5)\n"
+     "tq1=0 tq2=7512345 tq2-tq1=7512345\n"
+     "frequency=10000000\n"
+     "time=751.234500\n"
+     "t1=1000 t2=1250 t2-t1=250\n"
+     "ts1=2000 ts2=2251 ts2-ts1=251\n"},
+    {"second counter read fails",
+     [] {
+       fake.counter_ok[1] = FALSE;
+       fake.counter_errors[1] = 998;
+     },
+     "ERRORLEVEL=0\n"
+     "QueryPerformanceCounter(tq2) failed (998)\n"
+     "tq1=5000000 tq2=0 tq2-tq1=18446744073704551616\n"
+     "frequency=10000000\n"
+     "time=-500.000000\n"
+     "t1=1000 t2=1250 t2-t1=250\n"
+     "ts1=2000 ts2=2251 ts2-ts1=251\n"},
+    {"both counter reads fail",
+     [] {
+       fake.counter_ok[0] = fake.counter_ok[1] = FALSE;
+       fake.counter_errors[0] = 5;
+       fake.counter_errors[1] = 6;
+     },
+     "ERRORLEVEL=0\n"
+     "QueryPerformanceCounter(tq1) failed (5)\n"
+     "QueryPerformanceCounter(tq2) failed (6)\n"
+     "tq1=0 tq2=0 tq2-tq1=0\n"
+     "frequency=10000000\n"
+     "time=0.000000\n"
+     "t1=1000 t2=1250 t2-t1=250\n"
+     "ts1=2000 ts2=2251 ts2-ts1=251\n"},
+    {"frequency read fails",
+     [] {
+       fake.frequency_ok = FALSE;
+       fake.frequency_error = 87;
+     },
+     "ERRORLEVEL=0\n"
+     "tq1=5000000 tq2=7512345 tq2-tq1=2512345\n"
+     "QueryPerformanceFrequency() failed (87)\n"
+     "frequency=0\n"
+     "time=inf\n"
+     "t1=1000 t2=1250 t2-t1=250\n"
+     "ts1=2000 ts2=2251 ts2-ts1=251\n"},
+    {"frequency read fails after the counter went backwards",
+     [] {
+       fake.frequency_ok = FALSE;
+       fake.frequency_error = 87;
+       fake.counters[1] = 4000000;
+     },
+     "ERRORLEVEL=0\n"
+     "tq1=5000000 tq2=4000000 tq2-tq1=18446744073708551616\n"
+     "QueryPerformanceFrequency() failed (87)\n"
+     "frequency=0\n"
+     "time=-inf\n"
+     "t1=1000 t2=1250 t2-t1=250\n"
+     "ts1=2000 ts2=2251 ts2-ts1=251\n"},
+    {"timer period release refused", [] { fake.end_period_result = TIMERR_NOCANDO; },
+     "ERRORLEVEL=0\n"
+     "tq1=5000000 tq2=7512345 tq2-tq1=2512345\n"
+     "frequency=10000000\n"
+     "time=251.234500\n"
+     "timeEndPeriod(1) failed (97)\n"
+     "t1=1000 t2=1250 t2-t1=250\n"
+     "ts1=2000 ts2=2251 ts2-ts1=251\n"},
+    {"tick count and multimedia timer wrap past 2^32",
+     [] {
+       fake.tick_counts[0] = 4294967040u;
+       fake.tick_counts[1] = 100;
+       fake.timer_times[0] = 4294967295u;
+       fake.timer_times[1] = 250;
+     },
+     "ERRORLEVEL=0\n"
+     "tq1=5000000 tq2=7512345 tq2-tq1=2512345\n"
+     "frequency=10000000\n"
+     "time=251.234500\n"
+     "t1=4294967040 t2=100 t2-t1=356\n"
+     "ts1=4294967295 ts2=250 ts2-ts1=251\n"},
+    {"counter values above 2^63",
+     [] {
+       fake.counters[0] = static_cast<LONGLONG>(0xFFFFFFFFFFFFFF00ull);
+       fake.counters[1] = 0x100;
+       fake.frequency = 1000;
+     },
+     "ERRORLEVEL=0\n"
+     "tq1=18446744073709551360 tq2=256 tq2-tq1=512\n"
+     "frequency=1000\n"
+     "time=512.000000\n"
+     "t1=1000 t2=1250 t2-t1=250\n"
+     "ts1=2000 ts2=2251 ts2-ts1=251\n"},
+};
+
+TEST_F(LauncherTest, TimingReportFaults) {
+  for (const TimingCase& c : kTimingCases) {
+    fake_reset();
+    c.script();
+    EXPECT_EQ(fake_run(2), 0) << c.what;
+    EXPECT_EQ(fake.err, c.err) << c.what;
+  }
+}
+
+TEST_F(LauncherTest, NoCountsAndNoFrequencyGiveANotANumberWithoutACrash) {
+  fake.counter_ok[0] = fake.counter_ok[1] = FALSE;
+  fake.frequency_ok = FALSE;
+  EXPECT_EQ(fake_run(2), 0);
+  EXPECT_THAT(fake.err, ::testing::HasSubstr("\nfrequency=0\n"));
+  EXPECT_THAT(fake.err, ::testing::ContainsRegex("\ntime=-?nan\n"));
+}
+
+TEST_F(LauncherTest, ClocksNestAroundTheChildAndNothingElseRunsBetween) {
+  fake.counter_ok[0] = fake.counter_ok[1] = FALSE;
+  fake.counter_errors[0] = 5;
+  fake.counter_errors[1] = 6;
+  fake_run(2);
+  const std::vector<std::string>& trace = fake.trace;
+  auto first = std::find(trace.begin(), trace.end(), "GetTickCount");
+  ASSERT_NE(first, trace.end());
+  // Including the writes: nothing is written inside the window, and a failed counter read
+  // costs only the capture of its code. The code of the first read is taken before the launch,
+  // which changes the last error.
+  EXPECT_THAT(std::vector<std::string>(first, first + 12),
+              ElementsAre("GetTickCount", "timeGetTime", "QueryPerformanceCounter", "GetLastError",
+                          "CreateProcessA", "WaitForSingleObject(process, INFINITE)",
+                          "QueryPerformanceCounter", "GetLastError", "timeGetTime", "GetTickCount",
+                          "GetExitCodeProcess(process)", "err: ERRORLEVEL=0\n"));
+  EXPECT_THAT(fake.err, MatchesRegex("ERRORLEVEL=0\nQueryPerformanceCounter\\(tq1\\) failed "
+                                     "\\(5\\)\nQueryPerformanceCounter\\(tq2\\) failed \\(6\\)\n"
+                                     "(.|\n)*"));
+}
+
+TEST_F(LauncherTest, TimerPeriodIsReleasedEvenWhenRefused) {
+  fake.begin_period_result = TIMERR_NOCANDO;
+  fake_run(2);
+  std::vector<std::string> calls = fake_calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "timeEndPeriod(1)"), 1);
+}
+
+}  // namespace
