@@ -62,6 +62,10 @@ void report_system_error(DWORD code, std::FILE* stream, const char* format, ...)
     std::fputs("(no system text for this code)\n", stream);
     return;
   }
-  std::fputs(text, stream);
+  // Our streams are text streams: the C runtime turns "\n" into the platform's line end, so a
+  // text that already ends its lines in "\r\n" is written with "\n" to come out as it was.
+  for (const char* p = text; *p; ++p) {
+    if (!(p[0] == '\r' && p[1] == '\n')) std::fputc(*p, stream);
+  }
   LocalFree(text);
 }

@@ -11,6 +11,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "run-process.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -24,127 +26,10 @@ using ::testing::StartsWith;
 
 namespace {
 
-using Args = std::vector<std::string>;
-
 const std::string kTempova = TEMPOVA_PATH;
 const std::string kProbe = PROBE_PATH;
 
-// How the process under test is started. By default: signals at their defaults and none
-// blocked (whatever the harness was given), only descriptors 0, 1 and 2, our CPU set.
-struct Start {
-  std::string input;
-  std::vector<int> ignored;
-  std::vector<int> blocked;
-  int cpu = -1;                       // pin the process to this CPU before it starts
-  int extra_fd = -1;                  // leave this descriptor open (on /dev/null) as well
-  std::string directory;              // start in this directory
-  std::string environment;            // NAME=value to add
-  bool interrupt_when_ready = false;  // send SIGINT to its process group once "ready" is out
-};
-
-struct Result {
-  int status = -1;  // the exit status, or 128 + N for a death by signal N
-  std::string out, err;
-};
-
-bool ignores_sigint(pid_t pid) {
-  std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
-  if (!status) return false;
-  char line[256];
-  unsigned long long ignored = 0;
-  while (std::fgets(line, sizeof line, status)) std::sscanf(line, "SigIgn: %llx", &ignored);
-  std::fclose(status);
-  return ignored & (1ull << (SIGINT - 1));
-}
-
-Result run(const Args& args, const Start& start = Start()) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    if (start.extra_fd >= 0) {
-      int fd = open("/dev/null", O_RDONLY);
-      dup2(fd, start.extra_fd);
-      close_range(3, start.extra_fd - 1, 0);
-      close_range(start.extra_fd + 1, ~0U, 0);
-    } else {
-      close_range(3, ~0U, 0);
-    }
-    for (int sig = 1; sig < 32; ++sig) signal(sig, SIG_DFL);
-    for (int sig : start.ignored) signal(sig, SIG_IGN);
-    sigset_t mask;
-    sigemptyset(&mask);
-    for (int sig : start.blocked) sigaddset(&mask, sig);
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
-    if (start.cpu >= 0) {
-      cpu_set_t set;
-      CPU_ZERO(&set);
-      CPU_SET(start.cpu, &set);
-      if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(120);
-    }
-    if (!start.directory.empty() && chdir(start.directory.c_str()) != 0) _exit(121);
-    if (!start.environment.empty()) putenv(const_cast<char*>(start.environment.c_str()));
-    execv(argv[0], argv.data());
-    _exit(122);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-
-  Result result;
-  signal(SIGPIPE, SIG_IGN);
-  if (!start.input.empty() &&
-      write(in[1], start.input.data(), start.input.size()) != ssize_t(start.input.size())) {
-    ADD_FAILURE() << "could not write the input";
-  }
-  close(in[1]);
-  bool interrupted = false;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open_streams = 2;
-  // A hang must fail the test, not stall the suite.
-  time_t deadline = time(nullptr) + 120;
-  while (open_streams > 0) {
-    if (time(nullptr) > deadline) {
-      kill(-pid, SIGKILL);
-      ADD_FAILURE() << "timed out";
-      break;
-    }
-    if (poll(fds, 2, 1000) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buffer[65536];
-      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, size_t(n));
-      } else {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open_streams;
-      }
-    }
-    if (start.interrupt_when_ready && !interrupted &&
-        result.out.find("ready\n") != std::string::npos) {
-      // Ctrl-C reaches the whole group; send it once the launcher ignores it for the wait.
-      for (int waited = 0; !ignores_sigint(pid) && waited < 10000; ++waited) usleep(1000);
-      kill(-pid, SIGINT);
-      interrupted = true;
-    }
-  }
-  int status;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
-}
+Result run(const Args& args, const Start& start = Start()) { return run_process(args, start); }
 
 Result tempova(const Args& child, const Start& start = Start()) {
   Args args{kTempova};
@@ -315,7 +200,7 @@ TEST(EndToEnd, ChildSharesInputEnvironmentAndDirectory) {
   EXPECT_EQ(tempova({kProbe, "cat"}, start).out, start.input);
 
   Start env;
-  env.environment = "TEMPOVA_E2E=shared value";
+  env.environment = {"TEMPOVA_E2E=shared value"};
   EXPECT_EQ(tempova({kProbe, "env", "TEMPOVA_E2E"}, env).out, "shared value\n");
 
   Start dir;
@@ -344,7 +229,7 @@ TEST(EndToEnd, CtrlCEndsTheChildAndTheReportStillComes) {
 
 unsigned long long field(const std::string& text, const std::string& key) {
   std::smatch m;
-  std::regex pattern("(^|[ \n])" + std::regex_replace(key, std::regex("-"), "\\-") + "=([0-9]+)");
+  std::regex pattern("(^|[ \n])" + key + "=([0-9]+)");
   if (!std::regex_search(text, m, pattern)) {
     ADD_FAILURE() << "no " << key << " in " << text;
     return 0;

@@ -130,7 +130,8 @@ struct RunCase {
   DWORD status;
 };
 
-const std::string kMissing = "The system cannot find the file specified.\r\n";
+// The fake's system text ends in "\r\n", as Windows' texts do; our text stream adds the "\r".
+const std::string kMissing = "The system cannot find the file specified.\n";
 
 const RunCase kRunCases[] = {
     {"launch failure with the system's text",

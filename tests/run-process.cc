@@ -1,0 +1,128 @@
+#include "run-process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+bool ignores_sigint(pid_t pid) {
+  std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
+  if (!status) return false;
+  char line[256];
+  unsigned long long ignored = 0;
+  while (std::fgets(line, sizeof line, status)) std::sscanf(line, "SigIgn: %llx", &ignored);
+  std::fclose(status);
+  return ignored & (1ull << (SIGINT - 1));
+}
+
+}  // namespace
+
+Result run_process(const Args& args, const Start& start) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (start.extra_fd >= 0) {
+      int fd = open("/dev/null", O_RDONLY);
+      dup2(fd, start.extra_fd);
+      close_range(3, start.extra_fd - 1, 0);
+      close_range(start.extra_fd + 1, ~0U, 0);
+    } else {
+      close_range(3, ~0U, 0);
+    }
+    for (int sig = 1; sig < 32; ++sig) signal(sig, SIG_DFL);
+    for (int sig : start.ignored) signal(sig, SIG_IGN);
+    sigset_t mask;
+    sigemptyset(&mask);
+    for (int sig : start.blocked) sigaddset(&mask, sig);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    if (start.cpu >= 0) {
+      cpu_set_t set;
+      CPU_ZERO(&set);
+      CPU_SET(start.cpu, &set);
+      if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(120);
+    }
+    if (!start.directory.empty() && chdir(start.directory.c_str()) != 0) _exit(121);
+    for (const std::string& variable : start.environment) {
+      putenv(const_cast<char*>(variable.c_str()));
+    }
+    execv(argv[0], argv.data());
+    _exit(122);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+
+  Result result;
+  signal(SIGPIPE, SIG_IGN);
+  if (!start.input.empty() &&
+      write(in[1], start.input.data(), start.input.size()) != ssize_t(start.input.size())) {
+    ADD_FAILURE() << "could not write the input";
+  }
+  close(in[1]);
+  bool interrupted = false;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_streams = 2;
+  int status = 0;
+  bool exited = false;
+  // A hang must fail the test, not stall the suite.
+  time_t deadline = time(nullptr) + 120;
+  while (open_streams > 0) {
+    if (time(nullptr) > deadline) {
+      kill(-pid, SIGKILL);
+      ADD_FAILURE() << "timed out";
+      break;
+    }
+    // Once the subject has ended, what is still in the pipes is taken and we stop: something it
+    // left running (a wineserver's helpers, say) may hold them open for much longer.
+    if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
+    int ready = poll(fds, 2, exited ? 0 : 50);
+    if (ready == 0 && exited) break;
+    if (ready <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buffer[65536];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, size_t(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_streams;
+      }
+    }
+    if (start.interrupt_when_ready && !interrupted &&
+        result.out.find("ready\n") != std::string::npos) {
+      // Ctrl-C reaches the whole group; send it once the launcher ignores it for the wait.
+      for (int waited = 0; !ignores_sigint(pid) && waited < 10000; ++waited) usleep(1000);
+      kill(-pid, SIGINT);
+      interrupted = true;
+    }
+  }
+  for (pollfd& p : fds) {
+    if (p.fd >= 0) close(p.fd);
+  }
+  while (!exited && waitpid(pid, &status, 0) < 0) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}

@@ -1,0 +1,169 @@
+// The Windows executable, run under Wine with the real Windows operations beneath it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+
+#include "run-process.h"
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+namespace {
+
+const std::string kTempova = TEMPOVA_EXE;
+const std::string kProbe = PROBE_EXE;
+
+Result wine(const Args& args) {
+  Start start;
+  start.environment = {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
+                       "WINEDLLOVERRIDES=mscoree,mshtml="};
+  Args command{WINE_PATH};
+  command.insert(command.end(), args.begin(), args.end());
+  return run_process(command, start);
+}
+
+std::string hex(const std::string& bytes) {
+  std::string out;
+  char pair[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(pair, sizeof pair, "%02x", c);
+    out += pair;
+  }
+  return out;
+}
+
+// Runs `line` as a Windows command line from a Windows process, so that the launcher gets it
+// byte for byte, and reads the launcher's whole 32-bit exit code from the runner.
+struct Launched {
+  Result result;
+  std::string child_out;  // what the launcher's child wrote
+  unsigned long long exit_code = ~0ull;
+};
+
+Launched launch(const std::string& line) {
+  Launched launched;
+  launched.result = wine({kProbe, "run", hex(line)});
+  const std::string& out = launched.result.out;
+  std::smatch m;
+  if (std::regex_search(out, m, std::regex("\\[exit ([0-9]+)\\]$"))) {
+    launched.exit_code = std::stoull(m[1]);
+    launched.child_out = out.substr(0, out.size() - m[0].length());
+  } else {
+    ADD_FAILURE() << "no exit code from the runner: " << out;
+  }
+  return launched;
+}
+
+const char kReportPattern[] =
+    "ERRORLEVEL=[0-9]+( \\(STILL_ACTIVE\\))?\r\n"
+    "tq1=[0-9]+ tq2=[0-9]+ tq2-tq1=[0-9]+\r\n"
+    "frequency=[0-9]+\r\n"
+    "time=[0-9]+\\.[0-9]{6}\r\n"
+    "t1=[0-9]+ t2=[0-9]+ t2-t1=[0-9]+\r\n"
+    "ts1=[0-9]+ ts2=[0-9]+ ts2-ts1=[0-9]+\r\n";
+
+bool is_report(const std::string& text) {
+  return std::regex_match(text, std::regex(kReportPattern));
+}
+
+TEST(Wine, UsageLineInTextMode) {
+  Result r = wine({kTempova});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Tempova prog [args]\r\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(Wine, ChildGetsTheRestOfOurCommandLineExactly) {
+  const char* const children[] = {
+      "windows-probe.exe cmdline 0   \"a  b\"  c\\\"d \"e\\\\\" \\\\server\\share\\  x  ",
+      "windows-probe.exe cmdline 0\t\"tab\"\t",
+      "windows-probe.exe cmdline 0 \"\" \"\"\"\" \\\\\\\"",
+      "\"windows-probe.exe\" cmdline 0 \xc3\xa9t\xc3\xa9",
+  };
+  const char* const launchers[] = {"tempova.exe ", "tempova.exe    ", "\"tempova.exe\""};
+  for (const char* launcher : launchers) {
+    for (const char* child : children) {
+      Launched l = launch(std::string(launcher) + child);
+      EXPECT_EQ(l.child_out, child) << launcher;
+      EXPECT_EQ(l.exit_code, 0u);
+      EXPECT_TRUE(is_report(l.result.err)) << l.result.err;
+    }
+  }
+}
+
+TEST(Wine, ExitCodesAreWrittenUnsignedAndPassedOnWhole) {
+  struct Case {
+    unsigned long long code;
+    std::string line;
+  };
+  const Case cases[] = {
+      {0, "ERRORLEVEL=0\r\n"},
+      {7, "ERRORLEVEL=7\r\n"},
+      {259, "ERRORLEVEL=259 (STILL_ACTIVE)\r\n"},
+      {2147483648ull, "ERRORLEVEL=2147483648\r\n"},
+      {4294967295ull, "ERRORLEVEL=4294967295\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::string code = std::to_string(c.code);
+    Launched l = launch("tempova.exe windows-probe.exe cmdline " + code);
+    EXPECT_THAT(l.result.err, StartsWith(c.line)) << code;
+    EXPECT_TRUE(is_report(l.result.err)) << l.result.err;
+    EXPECT_EQ(l.exit_code, c.code);
+
+    // Run from Linux, Wine's own exit status keeps the low byte, and a nonzero code whose low
+    // byte is 0 becomes 1.
+    Result direct = wine({kTempova, kProbe, "cmdline", code});
+    int low = static_cast<int>(c.code & 0xFF);
+    EXPECT_EQ(direct.status, c.code != 0 && low == 0 ? 1 : low) << code;
+    EXPECT_THAT(direct.err, StartsWith(c.line));
+  }
+}
+
+TEST(Wine, MissingProgramGivesTheSystemTextAnd255) {
+  for (const std::string& launcher : {std::string("tempova.exe "), std::string("tempova.exe")}) {
+    Launched l = launch(launcher + " no-such-program-tempova.exe arg");
+    const std::string& err = l.result.err;
+    EXPECT_EQ(l.exit_code, 255u);
+    EXPECT_THAT(err, StartsWith("CreateProcess() failed 2 "));
+    EXPECT_THAT(err, EndsWith("\r\n"));
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << "one line and nothing more: " << err;
+    EXPECT_EQ(err.find("\r\r"), std::string::npos) << err;
+    EXPECT_GT(err.size(), std::string("CreateProcess() failed 2 \r\n").size()) << "a system text";
+    EXPECT_EQ(l.child_out, "");
+  }
+  EXPECT_EQ(wine({kTempova, "no-such-program-tempova.exe"}).status, 255);
+}
+
+unsigned long long field(const std::string& text, const std::string& key) {
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex("(^|[ \n])" + key + "=([0-9]+)"))) {
+    ADD_FAILURE() << "no " << key << " in " << text;
+    return 0;
+  }
+  return std::stoull(m[2]);
+}
+
+TEST(Wine, TimingBlockUsesTheSystemsCounterFrequency) {
+  Result frequency = wine({kProbe, "frequency"});
+  ASSERT_EQ(frequency.status, 0);
+  Result r = wine({kTempova, kProbe, "cmdline", "0"});
+  ASSERT_TRUE(is_report(r.err)) << r.err;
+  EXPECT_EQ(std::to_string(field(r.err, "frequency")) + "\n", frequency.out);
+
+  unsigned long long tq1 = field(r.err, "tq1"), tq2 = field(r.err, "tq2");
+  unsigned long long counts = field(r.err, "tq2-tq1");
+  EXPECT_EQ(counts, tq2 - tq1);
+  char time[64];
+  std::snprintf(
+      time, sizeof time, "time=%f\r\n",
+      static_cast<double>(counts) * 1000.0 / static_cast<double>(field(r.err, "frequency")));
+  EXPECT_THAT(r.err, HasSubstr(time));
+  EXPECT_EQ(field(r.err, "t2-t1"), (field(r.err, "t2") - field(r.err, "t1")) & 0xFFFFFFFF);
+  EXPECT_EQ(field(r.err, "ts2-ts1"), (field(r.err, "ts2") - field(r.err, "ts1")) & 0xFFFFFFFF);
+}
+
+}  // namespace
