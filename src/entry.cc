@@ -3,6 +3,8 @@
 
 #include "tempova.h"
 
+char* command_line_copy;
+
 int tempova_main(int argc) {
   if (argc < 2) {
     std::fputs("Tempova prog [args]\n", stdout);
@@ -13,13 +15,12 @@ int tempova_main(int argc) {
     std::fprintf(stderr, "GetCommandLineA() failed %d\n", static_cast<int>(GetLastError()));
     return 255;
   }
-  // The copy is never freed: the child's command line points into it for the whole run.
-  char* copy = strdup(raw);
-  if (!copy) {
+  command_line_copy = strdup(raw);
+  if (!command_line_copy) {
     std::fprintf(stderr, "strdup() failed %d\n", errno);
     return 255;
   }
-  return static_cast<int>(launch_and_wait(extract_child_command_line(copy)));
+  return static_cast<int>(launch_and_wait(extract_child_command_line(command_line_copy)));
 }
 
 char* extract_child_command_line(char* copy) {

@@ -12,6 +12,7 @@ FakePlatform fake;
 namespace {
 
 char process_handle, thread_handle, current_thread;
+bool in_run = false;
 
 std::FILE* captured[2];
 char* captured_text[2];
@@ -48,10 +49,15 @@ extern "C" char* strdup(const char* s) noexcept {
   std::size_t size = std::strlen(s) + 1;
   char* copy = static_cast<char*>(std::malloc(size));
   if (copy) std::memcpy(copy, s, size);
+  // Only what the launcher duplicates is its to hold; the test framework's own is not ours.
+  if (in_run) fake.copies.push_back(copy);
   return copy;
 }
 
-void fake_reset() { fake = FakePlatform(); }
+void fake_reset() {
+  for (char* copy : fake.copies) std::free(copy);
+  fake = FakePlatform();
+}
 
 int fake_run(int argc) {
   std::FILE* saved_out = stdout;
@@ -62,7 +68,9 @@ int fake_run(int argc) {
   }
   stdout = captured[0];
   stderr = captured[1];
+  in_run = true;
   int status = tempova_main(argc);
+  in_run = false;
   note_writes();
   stdout = saved_out;
   stderr = saved_err;
@@ -234,7 +242,10 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD langua
     fake.last_error = 317;  // no text for this code
     return 0;
   }
-  *reinterpret_cast<char**>(buffer) = strdup(fake.message_text);
+  std::size_t size = std::strlen(fake.message_text) + 1;
+  char* text = static_cast<char*>(std::malloc(size));
+  std::memcpy(text, fake.message_text, size);
+  *reinterpret_cast<char**>(buffer) = text;
   ++fake.unreleased_messages;
   return static_cast<DWORD>(std::strlen(fake.message_text));
 }

@@ -50,6 +50,7 @@ struct FakePlatform {
   std::vector<std::string> trace;  // calls, and "out: ..." / "err: ..." for what was written
   std::string out, err;
   int unreleased_messages = 0;
+  std::vector<char*> copies;  // the launcher's command-line copies, freed by fake_reset
 
   // Internal state.
   DWORD last_error = 0;
@@ -59,7 +60,7 @@ struct FakePlatform {
 
 extern FakePlatform fake;
 
-/// Resets the fake to its defaults.
+/// Resets the fake to its defaults, and frees what the launcher held from the last run.
 void fake_reset();
 
 /// Runs tempova_main(argc) against the fake with standard output and standard error captured;

@@ -27,6 +27,7 @@ const std::string kTimingBlock =
 class LauncherTest : public ::testing::Test {
  protected:
   void SetUp() override { fake_reset(); }
+  void TearDown() override { fake_reset(); }
 };
 
 // ---------------------------------------------------------------------------------------------
