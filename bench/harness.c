@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
     argv += 2;
   }
   if (argc < 5) {
-    fprintf(stderr, "usage: harness [-p MS] ROUNDS WARMUP LABEL CMD [ARGS...] [--- LABEL CMD...]...\n");
+    fprintf(stderr,
+            "usage: harness [-p MS] ROUNDS WARMUP LABEL CMD [ARGS...] [--- LABEL CMD...]...\n");
     return 2;
   }
   int rounds = atoi(argv[1]), warmup = atoi(argv[2]);

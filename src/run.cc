@@ -45,11 +45,13 @@ DWORD launch_and_wait(char* child_command_line) {
   return exit_code;
 }
 
+// A printf-style prefix, its arguments checked by the format attribute.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 void report_system_error(DWORD code, std::FILE* stream, const char* format, ...) {
   if (format && *format) {
     va_list arguments;
     va_start(arguments, format);
-    std::vfprintf(stream, format, arguments);
+    vfprintf(stream, format, arguments);
     va_end(arguments);
   }
   char* text = nullptr;
