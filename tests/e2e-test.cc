@@ -55,14 +55,19 @@ std::string nul_joined(const Args& args) {
   return joined;
 }
 
-// A file in a fresh directory of its own, removed with the directory's other files at exit.
-std::string scratch_file(const char* name, const std::string& content, mode_t mode) {
+// A directory of the test run's own, removed at exit.
+std::string scratch_dir() {
   static std::string dir;
   if (dir.empty()) {
     char pattern[] = "/tmp/tempova-e2e-XXXXXX";
     dir = mkdtemp(pattern);
+    std::atexit([] { std::system(("rm -rf " + dir).c_str()); });
   }
-  std::string path = dir + "/" + name;
+  return dir;
+}
+
+std::string scratch_file(const char* name, const std::string& content, mode_t mode) {
+  std::string path = scratch_dir() + "/" + name;
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0 || write(fd, content.data(), content.size()) != ssize_t(content.size())) abort();
   close(fd);
@@ -192,6 +197,8 @@ TEST(EndToEnd, ChildGetsOurStartUpSignalsAndDescriptors) {
   }
   EXPECT_THAT(run({kProbe, "signals"}, starts[1]).out, StartsWith("1 I-\n2 D-\n3 D-\n"));
   EXPECT_EQ(run({kProbe, "fds"}, starts[3]).out, "0 1 2 7\n");
+  // Started with defaults, the child never sees our ignoring of SIGINT and SIGQUIT.
+  EXPECT_THAT(tempova({kProbe, "signals"}).out, HasSubstr("\n2 D-\n3 D-\n"));
 }
 
 TEST(EndToEnd, ChildSharesInputEnvironmentAndDirectory) {
@@ -222,6 +229,84 @@ TEST(EndToEnd, CtrlCEndsTheChildAndTheReportStillComes) {
   EXPECT_EQ(r.out, "ready\n");
   EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=130\n"));
   EXPECT_TRUE(is_report(r.err)) << r.err;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hostile conditions.
+
+TEST(EndToEnd, ClosedStandardStreams) {
+  struct Case {
+    Args child;
+    std::vector<int> closed;
+    int status;
+  };
+  const Case cases[] = {
+      {{kProbe, "exit", "3"}, {2}, 3},  // the report has nowhere to go; the status still does
+      {{"/nonexistent/prog"}, {2}, 255}, {{}, {1}, 0},  // the usage line has nowhere to go
+      {{kProbe, "args", "x"}, {1}, 0},   {{kProbe, "exit", "4"}, {1, 2}, 4},
+  };
+  for (const Case& c : cases) {
+    Start start;
+    start.closed = c.closed;
+    Result r = tempova(c.child, start);
+    EXPECT_EQ(r.status, c.status) << c.child.size() << " args, " << c.closed.size() << " closed";
+    EXPECT_EQ(r.out, "");
+    if (c.closed == std::vector<int>{1} && !c.child.empty()) {
+      EXPECT_TRUE(is_report(r.err)) << r.err;
+    }
+  }
+}
+
+TEST(EndToEnd, HugeArgumentsAndEveryByteValuePassThrough) {
+  std::string every_byte;
+  for (int c = 1; c < 256; ++c) every_byte.push_back(static_cast<char>(c));
+  Args args{every_byte, every_byte + " " + every_byte, "\\\"\\"};
+  // More than a megabyte in all, each argument within the kernel's limit for one string.
+  for (int i = 0; i < 9; ++i) {
+    std::string big(120000, static_cast<char>('a' + i));
+    big[i * 1000] = '"';
+    big[i * 1000 + 1] = ' ';
+    big.back() = '\\';
+    args.push_back(big);
+  }
+  Args child{kProbe, "args"};
+  child.insert(child.end(), args.begin(), args.end());
+  Start start;
+  start.stack_bytes = 64ul << 20;  // room for the list whatever limit the harness has
+  Result r = tempova(child, start);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out == nul_joined(args)) << "the arguments came back changed";
+  EXPECT_TRUE(is_report(r.err)) << r.err;
+}
+
+// The child's argument list is ours less our own name; what can still make it too long for the
+// system is the program's path, found on PATH, which the kernel counts in too. So: the longest
+// argument that lets us start, and a child found in a directory with a long path.
+TEST(EndToEnd, ArgumentListTooLongForTheSystemIsALaunchFailure) {
+  std::string dir = scratch_dir();
+  for (int level = 0; level < 14; ++level) {
+    dir += "/" + std::string(200, 'd');
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  }
+  ASSERT_EQ(symlink(kProbe.c_str(), (dir + "/probe").c_str()), 0);
+  Start start;
+  start.environment = {"PATH=" + dir};
+  start.stack_bytes = 256 << 10;  // the kernel's smallest argument limit: 128 KiB
+  auto attempt = [&](std::size_t pad) {
+    return tempova({"probe", "args", std::string(pad, 'x')}, start);
+  };
+  ASSERT_NE(attempt(0).status, kExecFailed);
+  ASSERT_EQ(attempt(131071).status, kExecFailed);
+  std::size_t fits = 0, too_long = 131071;
+  while (too_long - fits > 1) {
+    std::size_t middle = (fits + too_long) / 2;
+    (attempt(middle).status == kExecFailed ? too_long : fits) = middle;
+  }
+  Result r = attempt(fits);
+  EXPECT_EQ(r.err, "CreateProcess() failed 7 Argument list too long\n");
+  EXPECT_EQ(r.status, 255);
+  Result shorter = attempt(fits - 8000);
+  EXPECT_EQ(shorter.status, 0) << shorter.err;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -48,6 +49,13 @@ Result run_process(const Args& args, const Start& start) {
     } else {
       close_range(3, ~0U, 0);
     }
+    for (int fd : start.closed) close(fd);
+    if (start.stack_bytes) {
+      rlimit stack;
+      getrlimit(RLIMIT_STACK, &stack);
+      stack.rlim_cur = start.stack_bytes;
+      if (setrlimit(RLIMIT_STACK, &stack) != 0) _exit(123);
+    }
     for (int sig = 1; sig < 32; ++sig) signal(sig, SIG_DFL);
     for (int sig : start.ignored) signal(sig, SIG_IGN);
     sigset_t mask;
@@ -65,7 +73,7 @@ Result run_process(const Args& args, const Start& start) {
       putenv(const_cast<char*>(variable.c_str()));
     }
     execv(argv[0], argv.data());
-    _exit(122);
+    _exit(kExecFailed);
   }
   close(in[0]);
   close(out[1]);

@@ -19,12 +19,17 @@ struct Start {
   std::string directory;                 // start in this directory
   std::vector<std::string> environment;  // NAME=value pairs to add
   bool interrupt_when_ready = false;     // send SIGINT to its process group once "ready" is out
+  std::vector<int> closed;               // standard descriptors to start with closed (1, 2)
+  unsigned long stack_bytes = 0;         // its stack limit, which bounds its argument list
 };
 
 struct Result {
   int status = -1;  // the exit status, or 128 + N for a death by signal N
   std::string out, err;
 };
+
+/// The status of a run whose program could not be executed at all.
+constexpr int kExecFailed = 122;
 
 /// Runs `args` (argv[0] a path) in a process group of its own and collects what it writes.
 Result run_process(const Args& args, const Start& start = Start());
