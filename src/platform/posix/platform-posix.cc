@@ -357,10 +357,14 @@ BOOL CreateProcessA(LPCSTR application_name,
   std::size_t line_length = std::strlen(line);
   std::size_t search_length = application_name ? 0 : std::strlen(search);
 
-  // One block for the argument vector, its strings and the PATH candidate buffer.
+  // One block for the argument vector, its strings and the PATH candidate buffer. The launch
+  // lies between the launcher's clock readings: an ordinary command line fits on the stack, and
+  // only a long one costs an allocation.
   std::size_t argv_bytes = split_argv_capacity(line_length) * sizeof(char*);
   std::size_t block_size = argv_bytes + (line_length + 1) + (search_length + line_length + 2);
-  char* block = static_cast<char*>(std::malloc(block_size));
+  alignas(char*) char stack_block[8192];
+  char* block =
+      block_size <= sizeof stack_block ? stack_block : static_cast<char*>(std::malloc(block_size));
   if (!block) {
     last_error = ENOMEM;
     return FALSE;
@@ -383,7 +387,7 @@ BOOL CreateProcessA(LPCSTR application_name,
     }
     error = errno;
   }
-  std::free(block);
+  if (block != stack_block) std::free(block);
   if (pid < 0) {
     if (process) process->kind = kFree;
     if (thread) thread->kind = kFree;
