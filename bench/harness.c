@@ -1,15 +1,23 @@
 /* Runs several commands in interleaved rounds (A B C A B C ...) and prints, for each, the
    medians of its whole-process wall time, of the "time=" it reports (if any) and of its peak
-   memory.
-     harness [-p MS] ROUNDS WARMUP LABEL CMD [ARGS...] [--- LABEL CMD [ARGS...]]...
-   Output, one line a command: LABEL wall_ms time_ms peak_kib runs (tab-separated; "nan"
-   where a command reports no time). Standard output of the commands is discarded.
+   memory, and the medians of the per-round ratios of the first command's figures to its own.
+     harness [-p MS] [-c CPU] [-g COUNT,BYTES,plain|quoted] ROUNDS WARMUP
+             LABEL CMD [ARGS...] [--- LABEL CMD [ARGS...]]...
+   Output, one line a command: LABEL wall_ms time_ms peak_kib runs wall_ratio time_ratio
+   (tab-separated; "nan" where a command reports no time, and for the first command's ratios).
+   Standard output of the commands is discarded.
+   With -c CPU every command runs pinned to that CPU (the harness pins itself before it starts
+   them). With -g every command gets COUNT more arguments of BYTES bytes each: plain letters, or
+   (quoted) letters with blanks, quotes and backslashes, so that every argument needs quotes
+   and escapes on a Windows command line.
+   They are made here because a shell could not pass several commands' megabytes at once.
    The peak memory is wait4's ru_maxrss, which is what GNU time -v reports; but the kernel
    counts into it the pages the process had before its exec, which for a vforked child are
    ours. With -p MS it is instead the process's own high-water mark after its exec (VmHWM),
    read MS milliseconds after the start, while a launcher still waits for its child. */
 #define _GNU_SOURCE
 #include <fcntl.h>
+#include <sched.h>
 #include <math.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -31,6 +39,35 @@ struct Command {
   double* reported;
   double* maxrss;
 };
+
+/* COUNT arguments of BYTES bytes each, appended to every command's own. */
+static char** generated = NULL;
+static int generated_count = 0;
+
+static int generate(const char* spec) {
+  int count = 0, bytes = 0;
+  char kind[16] = "";
+  if (sscanf(spec, "%d,%d,%15s", &count, &bytes, kind) != 3 || count < 0 || bytes < 1) return -1;
+  int quoted = strcmp(kind, "quoted") == 0;
+  if (!quoted && strcmp(kind, "plain") != 0) return -1;
+  generated = calloc((size_t)count, sizeof(char*));
+  for (int i = 0; i < count; ++i) {
+    char* arg = malloc((size_t)bytes + 1);
+    for (int j = 0; j < bytes; ++j) {
+      char c = (char)('a' + (i + j) % 26);
+      /* A blank to quote, quotes with a backslash before them, and a backslash at the end:
+         each must be escaped or doubled. */
+      if (quoted && j % 25 == 5) c = j % 50 == 5 ? ' ' : '\t';
+      if (quoted && j % 40 == 12) c = '"';
+      if (quoted && (j % 40 == 11 || j == bytes - 1)) c = '\\';
+      arg[j] = c;
+    }
+    arg[bytes] = '\0';
+    generated[i] = arg;
+  }
+  generated_count = count;
+  return 0;
+}
 
 static double now_ms(void) {
   struct timespec t;
@@ -105,15 +142,37 @@ static int run_once(char** argv, double* wall, double* reported, double* maxrss)
   return 0;
 }
 
+static double median_ratio(const double* a, const double* b, int n) {
+  double* ratios = calloc((size_t)n, sizeof(double));
+  for (int i = 0; i < n; ++i) ratios[i] = a[i] / b[i];
+  double m = median(ratios, n);
+  free(ratios);
+  return m;
+}
+
 int main(int argc, char** argv) {
-  if (argc > 2 && strcmp(argv[1], "-p") == 0) {
-    peek_ms = atoi(argv[2]);
+  while (argc > 2 && argv[1][0] == '-' && argv[1][1] != '\0' && argv[1][2] == '\0') {
+    char option = argv[1][1];
+    if (option == 'p') {
+      peek_ms = atoi(argv[2]);
+    } else if (option == 'c') {
+      cpu_set_t set;
+      CPU_ZERO(&set);
+      CPU_SET(atoi(argv[2]), &set);
+      if (sched_setaffinity(0, sizeof set, &set) != 0) {
+        perror("harness: sched_setaffinity");
+        return 2;
+      }
+    } else if (option != 'g' || generate(argv[2]) != 0) {
+      break;
+    }
     argc -= 2;
     argv += 2;
   }
   if (argc < 5) {
     fprintf(stderr,
-            "usage: harness [-p MS] ROUNDS WARMUP LABEL CMD [ARGS...] [--- LABEL CMD...]...\n");
+            "usage: harness [-p MS] [-c CPU] [-g COUNT,BYTES,plain|quoted] ROUNDS WARMUP LABEL "
+            "CMD [ARGS...] [--- LABEL CMD...]...\n");
     return 2;
   }
   int rounds = atoi(argv[1]), warmup = atoi(argv[2]);
@@ -122,9 +181,13 @@ int main(int argc, char** argv) {
   for (int i = 3; i < argc && count < kMaxCommands;) {
     struct Command* c = &commands[count++];
     c->label = argv[i++];
-    c->argv = argv + i;
+    int first = i;
     while (i < argc && strcmp(argv[i], "---") != 0) ++i;
-    if (i < argc) argv[i++] = NULL;
+    int own = i - first;
+    if (i < argc) ++i;
+    c->argv = calloc((size_t)(own + generated_count + 1), sizeof(char*));
+    memcpy(c->argv, argv + first, (size_t)own * sizeof(char*));
+    memcpy(c->argv + own, generated, (size_t)generated_count * sizeof(char*));
     c->wall = calloc(rounds, sizeof(double));
     c->reported = calloc(rounds, sizeof(double));
     c->maxrss = calloc(rounds, sizeof(double));
@@ -143,10 +206,17 @@ int main(int argc, char** argv) {
       c->maxrss[round] = maxrss;
     }
   }
+  /* The paired ratios first: the medians below sort each command's figures in place. */
+  double wall_ratio[kMaxCommands], time_ratio[kMaxCommands];
+  for (int k = 0; k < count; ++k) {
+    wall_ratio[k] = k ? median_ratio(commands[0].wall, commands[k].wall, rounds) : NAN;
+    time_ratio[k] = k ? median_ratio(commands[0].reported, commands[k].reported, rounds) : NAN;
+  }
   for (int k = 0; k < count; ++k) {
     struct Command* c = &commands[k];
-    printf("%s\t%.6f\t%.6f\t%.0f\t%d\n", c->label, median(c->wall, rounds),
-           median(c->reported, rounds), median(c->maxrss, rounds), rounds);
+    printf("%s\t%.6f\t%.6f\t%.0f\t%d\t%.4f\t%.4f\n", c->label, median(c->wall, rounds),
+           median(c->reported, rounds), median(c->maxrss, rounds), rounds, wall_ratio[k],
+           time_ratio[k]);
   }
   return 0;
 }

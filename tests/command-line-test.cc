@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -40,6 +42,21 @@ std::string build(const Args& args) {
   EXPECT_EQ(build_command_line(argc, argv.data(), out.data()), length);
   return std::string(out.data());
 }
+
+// An argument vector and the command line built from it.
+struct Own {
+  explicit Own(const Args& args) : strings(args) {
+    for (std::string& s : strings) argv.push_back(&s[0]);
+    argv.push_back(nullptr);
+    if (!build_own_command_line(static_cast<int>(strings.size()), argv.data(), &built)) abort();
+  }
+  ~Own() { std::free(built.line); }
+  Own(const Own&) = delete;
+  Own& operator=(const Own&) = delete;
+  Args strings;
+  std::vector<char*> argv;
+  OwnCommandLine built{};
+};
 
 struct SplitCase {
   const char* line;
@@ -86,12 +103,21 @@ struct QuoteCase {
 };
 
 const QuoteCase kQuoteCases[] = {
-    {"a", "a"},         {"", "\"\""},
-    {"a b", "\"a b\""}, {"a\tb", "\"a\tb\""},
-    {"a\"b", "a\\\"b"}, {"a\\\"b", "a\\\\\\\"b"},
-    {"a\\", "a\\"},     {"a b\\", "\"a b\\\\\""},
-    {"a\\b", "a\\b"},   {"\\\\server\\share dir", "\"\\\\server\\share dir\""},
-    {"\"", "\\\""},     {"say \"hi\"\\", "\"say \\\"hi\\\"\\\\\""},
+    {"a", "a"},
+    {"", "\"\""},
+    {"a b", "\"a b\""},
+    {"a\tb", "\"a\tb\""},
+    {"a\"b", "a\\\"b"},
+    {"a\\\"b", "a\\\\\\\"b"},
+    {"a\\", "a\\"},
+    {"a b\\", "\"a b\\\\\""},
+    {"a\\b", "a\\b"},
+    {"\\\\server\\share dir", "\"\\\\server\\share dir\""},
+    {"\"", "\\\""},
+    {"say \"hi\"\\", "\"say \\\"hi\\\"\\\\\""},
+    // Longer than a word of eight bytes, with quotes on either side of a word's edge.
+    {"abcdefg\"hijklmno\\\"pq", "abcdefg\\\"hijklmno\\\\\\\"pq"},
+    {"abcdefgh\"\"\"ijklmnopqrstuvw x\\\\", "\"abcdefgh\\\"\\\"\\\"ijklmnopqrstuvw x\\\\\\\\\""},
 };
 
 TEST(QuoteArgument, EscapesOnlyWhatTheSplitterWouldChange) {
@@ -132,7 +158,7 @@ TEST(CommandLineRoundTrip, AnyArgumentsComeBackExactly) {
   const char special[] = {' ', '\t', '"', '\\', '\\', 'a', '\xff', '\x01', '\n'};
   auto random_string = [&](bool allow_quote) {
     std::string s;
-    std::size_t length = random() % 9;
+    std::size_t length = random() % 4 == 0 ? random() % 40 : random() % 9;
     for (std::size_t i = 0; i < length; ++i) {
       char c =
           random() % 2 ? special[random() % sizeof special] : static_cast<char>(1 + random() % 255);
@@ -144,7 +170,7 @@ TEST(CommandLineRoundTrip, AnyArgumentsComeBackExactly) {
   for (int round = 0; round < 20000; ++round) {
     Args args;
     args.push_back(random_string(true));
-    args.push_back(random_string(false));
+    args.push_back(random_string(true));
     for (std::size_t n = random() % 5; n > 0; --n) args.push_back(random_string(true));
 
     std::string line = build(args);
@@ -156,8 +182,52 @@ TEST(CommandLineRoundTrip, AnyArgumentsComeBackExactly) {
     name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
     const char* name_start = copy.data() + (copy[0] == '"' ? 1 : 0);
     ASSERT_EQ(std::string(name_start), name) << "line: " << line;
-    ASSERT_EQ(split(child), Args(args.begin() + 1, args.end())) << "line: " << line;
+    // Split by the rules, the program token has lost its quotes; recognised as our own line,
+    // the child is given the very arguments, the program's quotes included.
+    Args expected(args.begin() + 1, args.end());
+    Args split_back = split(child);
+    expected[0].erase(std::remove(expected[0].begin(), expected[0].end(), '"'), expected[0].end());
+    ASSERT_EQ(split_back, expected) << "line: " << line;
+
+    Own own(args);
+    char* const* recognised = recognise_own_child_line(own.built, child);
+    ASSERT_EQ(recognised, own.argv.data() + 1) << "line: " << line;
   }
+}
+
+// Only our own line, from the program token to its very end, is started from the vector it was
+// built from; any other line, however close, is split by the rules.
+TEST(RecogniseOwnChildLine, OnlyTheExactTailOfOurLine) {
+  Own own({"tempova", "./q\"uote", "a b", "c\\\"d", ""});
+  ASSERT_STREQ(own.built.line, "tempova ./quote \"a b\" c\\\\\\\"d \"\"");
+  const std::string tail = "./quote \"a b\" c\\\\\\\"d \"\"";
+  struct Case {
+    const char* what;
+    std::string line;
+    bool ours;
+  };
+  const Case cases[] = {
+      {"the exact tail", tail, true},
+      {"one more byte", tail + " ", false},
+      {"one byte less", tail.substr(0, tail.size() - 1), false},
+      {"one byte changed", "./quotE" + tail.substr(7), false},
+      {"the whole line, our name included", own.built.line, false},
+      {"the same arguments quoted otherwise", "\"./quote\" \"a b\" c\\\\\\\"d \"\"", false},
+      {"empty", "", false},
+  };
+  for (const Case& c : cases) {
+    std::vector<char> line(c.line.begin(), c.line.end());
+    line.push_back('\0');
+    char* const* argv = recognise_own_child_line(own.built, line.data());
+    EXPECT_EQ(argv, c.ours ? own.argv.data() + 1 : nullptr) << c.what;
+  }
+  // The program's name comes back with its quote, as the user gave it.
+  EXPECT_STREQ(own.argv[1], "./q\"uote");
+
+  // Without a program there is nothing of ours to recognise, not even an empty line.
+  Own alone({"tempova"});
+  EXPECT_EQ(recognise_own_child_line(alone.built, ""), nullptr);
+  EXPECT_EQ(alone.built.child_start, alone.built.length);
 }
 
 }  // namespace

@@ -112,6 +112,41 @@ TEST(EndToEnd, ProgramFoundOnPathAndByPath) {
   EXPECT_EQ(by_file.out, "script a b\n");
 }
 
+// Linux names may hold a double quote, which no Windows command line can write in a program
+// token: the program named is still the one that runs, never a namesake without the quote.
+TEST(EndToEnd, ProgramWhoseNameHoldsAQuoteRunsItself) {
+  std::string dir = scratch_dir() + "/quoted";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(kProbe.c_str(), (dir + "/q\"uote").c_str()), 0);
+  std::string namesake = "#!/bin/sh\necho WRONG\n";
+  ASSERT_EQ(symlink(scratch_file("namesake", namesake, 0755).c_str(), (dir + "/quote").c_str()), 0);
+  Start on_path;
+  on_path.environment = {"PATH=" + dir};
+  Start in_dir;
+  in_dir.directory = dir;
+  const std::pair<std::string, Start> cases[] = {
+      {dir + "/q\"uote", Start()}, {"./q\"uote", in_dir}, {"q\"uote", on_path}};
+  for (const auto& [program, start] : cases) {
+    Result r = tempova({program, "args", "x \"y\""}, start);
+    EXPECT_EQ(r.out, nul_joined({"x \"y\""})) << program;
+    EXPECT_EQ(r.status, 0) << program;
+    EXPECT_TRUE(is_report(r.err)) << program << ": " << r.err;
+  }
+}
+
+// Minimal chroots and some containers have no /proc: our arguments come from the start-up code.
+TEST(EndToEnd, RunsWithoutProc) {
+  if (std::system("unshare -m true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "this kernel or sandbox gives us no mount namespace (unshare -m)";
+  }
+  Result r = run({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                  "mount -t tmpfs none /proc && test ! -e /proc/self && exec \"$0\" \"$@\"",
+                  kTempova, kProbe, "args", "a b", "c\\\"d"});
+  EXPECT_EQ(r.out, nul_joined({"a b", "c\\\"d"}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(is_report(r.err)) << r.err;
+}
+
 TEST(EndToEnd, ExitCodesAndSignalDeathsPassThrough) {
   struct Case {
     Args child;

@@ -92,7 +92,8 @@ constexpr MMRESULT TIMERR_NOCANDO = 97;
 
 /// The launcher's own command line as one Windows-style string, built once from its argument
 /// vector: the name token, then the program and its arguments quoted so that they split back
-/// exactly. Null (with the last error set) only when the argument vector cannot be read.
+/// exactly. The vector is the one the C library's start-up code hands over (glibc), else
+/// /proc/self/cmdline's. Null (with the last error set) only when neither can be had.
 LPSTR GetCommandLineA();
 
 /// Fills `info` with zeros and its size.
@@ -122,9 +123,12 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
 /// Starts a child that shares our standard descriptors, environment and directory.
-/// `command_line` is split by the Windows C runtime rules; its first token names the program,
-/// found on PATH as execvp does, unless `application_name` gives the path itself. The child
-/// gets the CPU set and signal state the launcher started with, never our own pin.
+/// `command_line` that is exactly the part of our own command line from its program token on is
+/// started from our own argument vector, with nothing split, copied or allocated: the program is
+/// then the file the user named, whatever bytes its name holds. Any other line is split by the
+/// Windows C runtime rules. The program (the first argument) is found on PATH as execvp does,
+/// unless it holds a slash or `application_name` gives the path itself. The child gets the CPU
+/// set and signal state the launcher started with, never our own pin.
 /// A program that cannot be started makes this return FALSE with its errno as the last error.
 /// `environment` and `current_directory` must be null; security attributes, handle
 /// inheritance, creation flags and start-up information do not change the child here.

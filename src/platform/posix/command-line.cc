@@ -1,5 +1,7 @@
 #include "platform/posix/command-line.h"
 
+#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -12,11 +14,20 @@ std::size_t put(char* out, std::size_t length, char c, std::size_t count = 1) {
   return length + count;
 }
 
+// Appends `count` bytes from `from` (when out is not null); returns the new length.
+std::size_t put_run(char* out, std::size_t length, const char* from, std::size_t count) {
+  if (out) std::memcpy(out + length, from, count);
+  return length + count;
+}
+
 // A name or program token: double quotes dropped, the rest as it is, in quotes when `quote`.
 std::size_t put_token(const char* token, bool quote, char* out, std::size_t length) {
   if (quote) length = put(out, length, '"');
-  for (const char* p = token; *p; ++p) {
-    if (*p != '"') length = put(out, length, *p);
+  for (const char* p = token; *p;) {
+    std::size_t run = std::strcspn(p, "\"");
+    length = put_run(out, length, p, run);
+    p += run;
+    if (*p == '"') ++p;
   }
   if (quote) length = put(out, length, '"');
   return length;
@@ -31,35 +42,83 @@ bool token_needs_quotes(const char* token, bool tab_counts) {
   return visible == 0;
 }
 
+// Writes [arg, end) with every double quote escaped: the backslashes right before it doubled and
+// one more added. Runs without a quote, as most are, go eight bytes at a time.
+char* write_escaped(const char* arg, const char* end, char* w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080;
+  constexpr std::uint64_t kQuotes = kOnes * '"';
+  const char* p = arg;
+  while (p < end) {
+    if (end - p >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      std::uint64_t x = word ^ kQuotes;
+      // The lowest flagged byte is the first quote; bytes above it may be flagged falsely.
+      std::uint64_t quotes = (x - kOnes) & ~x & kHighBits;
+      std::size_t run = 8;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+      if (quotes) run = static_cast<std::size_t>(__builtin_ctzll(quotes)) / 8;
+#else
+      if (quotes) run = 0;
+#endif
+      std::memcpy(w, &word, 8);
+      w += run;
+      p += run;
+      if (run == 8) continue;
+    }
+    if (*p == '"') {
+      std::size_t backslashes = 0;
+      while (p - backslashes > arg && p[-1 - static_cast<std::ptrdiff_t>(backslashes)] == '\\') {
+        ++backslashes;
+      }
+      std::memset(w, '\\', backslashes + 1);
+      w += backslashes + 1;
+    }
+    *w++ = *p++;
+  }
+  return w;
+}
+
 }  // namespace
 
 std::size_t quote_argument(const char* arg, char* out) {
-  bool wrap = *arg == '\0';
-  for (const char* p = arg; *p && !wrap; ++p) wrap = is_blank(*p);
-
-  std::size_t length = 0;
-  if (wrap) length = put(out, length, '"');
-  const char* p = arg;
-  while (*p) {
+  // Most arguments need nothing: no blank to quote and no quote to escape, so that their
+  // backslashes are plain too.
+  std::size_t plain = std::strcspn(arg, " \t\"");
+  if (plain > 0 && arg[plain] == '\0') {
+    if (out) std::memcpy(out, arg, plain + 1);
+    return plain;
+  }
+  const char* end = arg + plain + std::strlen(arg + plain);
+  bool wrap =
+      arg == end || arg[plain] != '"' || arg[plain + std::strcspn(arg + plain, " \t")] != '\0';
+  // Backslashes matter only right before a quote, where each is doubled and one more makes the
+  // quote literal, and before our closing quote, where they are doubled too.
+  std::size_t trailing = 0;
+  while (wrap && end - trailing > arg && end[-1 - static_cast<std::ptrdiff_t>(trailing)] == '\\') {
+    ++trailing;
+  }
+  std::size_t length;
+  if (out) {
+    char* w = out;
+    if (wrap) *w++ = '"';
+    w = write_escaped(arg, end, w);
+    if (wrap) {
+      std::memset(w, '\\', trailing);
+      w += trailing;
+      *w++ = '"';
+    }
+    length = static_cast<std::size_t>(w - out);
+    out[length] = '\0';
+  } else {
+    length = static_cast<std::size_t>(end - arg) + (wrap ? 2 + trailing : 0);
     std::size_t backslashes = 0;
-    while (p[backslashes] == '\\') ++backslashes;
-    p += backslashes;
-    if (*p == '"') {
-      // Each backslash before a quote is doubled, and one more makes the quote literal.
-      length = put(out, length, '\\', 2 * backslashes + 1);
-      length = put(out, length, '"');
-      ++p;
-    } else if (*p == '\0') {
-      // Before our closing quote the trailing backslashes must be doubled too.
-      length = put(out, length, '\\', wrap ? 2 * backslashes : backslashes);
-    } else {
-      if (backslashes) length = put(out, length, '\\', backslashes);
-      length = put(out, length, *p);
-      ++p;
+    for (const char* p = arg; p < end; ++p) {
+      if (*p == '"') length += backslashes + 1;
+      backslashes = *p == '\\' ? backslashes + 1 : 0;
     }
   }
-  if (wrap) length = put(out, length, '"');
-  if (out) out[length] = '\0';
   return length;
 }
 
@@ -131,4 +190,32 @@ std::size_t split_command_line(const char* line, char* strings, char** argv) {
   }
   argv[argc] = nullptr;
   return argc;
+}
+
+bool build_own_command_line(int argc, char* const* argv, OwnCommandLine* own) {
+  const char* const* args = argv;
+  // One pass over the arguments: the block is sized for the worst case (every byte doubled, every
+  // token quoted), and only what the line takes of it is ever touched before it is cut to size.
+  std::size_t bound = 1;
+  for (int i = 0; i < argc; ++i) bound += 2 * std::strlen(args[i]) + 3;
+  char* line = static_cast<char*>(std::malloc(bound));
+  if (!line) return false;
+  std::size_t length = build_command_line(argc, args, line);
+  if (char* fitted = static_cast<char*>(std::realloc(line, length + 1))) line = fitted;
+  // The name token and the one space after it.
+  std::size_t child_start = argc < 2 ? length : build_command_line(1, args, nullptr) + 1;
+  *own = OwnCommandLine{line, length, child_start, argc < 2 ? nullptr : argv + 1};
+  return true;
+}
+
+char* const* recognise_own_child_line(const OwnCommandLine& own, const char* command_line) {
+  if (!own.child_argv || !command_line) return nullptr;
+  const char* child = own.line + own.child_start;
+  std::size_t child_length = own.length - own.child_start;
+  // strncmp stops at the first difference or at the end of `command_line`, so a shorter line is
+  // never read past its end.
+  if (std::strncmp(command_line, child, child_length) != 0 || command_line[child_length] != '\0') {
+    return nullptr;
+  }
+  return own.child_argv;
 }

@@ -27,4 +27,22 @@ std::size_t split_argv_capacity(std::size_t length);
 /// included (at least 1: an empty line gives an empty program name).
 std::size_t split_command_line(const char* line, char* strings, char** argv);
 
+/// A command line built from an argument vector, kept with the vector it was built from.
+struct OwnCommandLine {
+  char* line;               ///< the whole line, NUL-terminated, on the heap
+  std::size_t length;       ///< strlen(line)
+  std::size_t child_start;  ///< where the program token starts (`length` when there is none)
+  char* const* child_argv;  ///< argv + 1, null-terminated; null when argc < 2
+};
+
+/// Builds `argv` (argc >= 0, argv[argc] null) as one command line into `own`, in a heap block
+/// of exactly its size. Returns false, with `own` untouched, when there is no memory for it.
+bool build_own_command_line(int argc, char* const* argv, OwnCommandLine* own);
+
+/// The argument vector that `command_line` was built from, when it is exactly, byte for byte,
+/// the part of `own` from the program token on (what is left of our line once our own name
+/// token is cut off); null for any other line. The vector's strings are the very ones the line
+/// was built from, so a program token that held a double quote is given back with it.
+char* const* recognise_own_child_line(const OwnCommandLine& own, const char* command_line);
+
 #endif  // TEMPOVA_PLATFORM_POSIX_COMMAND_LINE_H_

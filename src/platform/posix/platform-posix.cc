@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/types.h>
@@ -91,7 +92,7 @@ PeriodCount periods[16];
 struct SpawnPlan {
   const char* path;    // a path to exec as it is, or null to search PATH for argv[0]
   const char* search;  // the PATH list to search
-  char* candidate;     // room for one directory, a slash and the program name
+  char* candidate;     // PATH_MAX bytes of room for one directory, a slash and the name
   char* const* argv;
   bool restore_cpus;
 };
@@ -111,16 +112,21 @@ struct SpawnPlan {
     const char* end = std::strchr(dir, ':');
     if (!end) end = dir + std::strlen(dir);
     std::size_t dir_length = static_cast<std::size_t>(end - dir);
-    char* w = plan->candidate;
-    // An empty PATH entry means the current directory.
-    if (dir_length) {
-      std::memcpy(w, dir, dir_length);
-      w += dir_length;
-      *w++ = '/';
+    if (dir_length + 1 + name_length + 1 > PATH_MAX) {
+      // What the kernel would answer for a path that long.
+      error = ENAMETOOLONG;
+    } else {
+      char* w = plan->candidate;
+      // An empty PATH entry means the current directory.
+      if (dir_length) {
+        std::memcpy(w, dir, dir_length);
+        w += dir_length;
+        *w++ = '/';
+      }
+      std::memcpy(w, name, name_length + 1);
+      execve(plan->candidate, plan->argv, environ);
+      error = errno;
     }
-    std::memcpy(w, name, name_length + 1);
-    execve(plan->candidate, plan->argv, environ);
-    error = errno;
     // As execvp: a permission problem is kept while later entries are tried; a missing entry
     // is skipped; anything else (a bad format among them) ends the search. Unlike execvp we do
     // not hand a file without #! to /bin/sh: Windows would not run it either.
@@ -159,6 +165,83 @@ pid_t spawn(const SpawnPlan* plan) {
   return pid;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Our own argument vector and the command line built from it.
+
+// The C library's start-up code hands argc, argv and envp to the functions of .init_array
+// before main: argv is then the vector the kernel put on our stack. A child started from our
+// own line is given those very strings, so that nothing is split or copied for it.
+int startup_argc = 0;
+char** startup_argv = nullptr;
+
+#ifdef __GLIBC__
+void take_startup_arguments(int argc, char** argv, char**) {
+  startup_argc = argc;
+  startup_argv = argv;
+}
+__attribute__((section(".init_array"),
+               used)) void (*take_startup_arguments_entry)(int, char**,
+                                                           char**) = take_startup_arguments;
+#endif
+
+OwnCommandLine own_command_line;
+
+// Where the start-up vector was not handed to us: our arguments as /proc holds them, NUL-
+// terminated strings back to back, made into a vector kept for the process's life.
+bool read_proc_arguments(int* argc, char*** argv) {
+  int fd;
+  do {
+    fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    last_error = static_cast<DWORD>(errno);
+    return false;
+  }
+  std::size_t size = 0;
+  std::size_t capacity = 4096;
+  char* raw = nullptr;
+  for (;;) {
+    if (size == capacity || !raw) {
+      if (raw) capacity *= 2;
+      char* bigger = static_cast<char*>(std::realloc(raw, capacity + 1));
+      if (!bigger) {
+        std::free(raw);
+        close(fd);
+        last_error = ENOMEM;
+        return false;
+      }
+      raw = bigger;
+    }
+    ssize_t n = read(fd, raw + size, capacity - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      last_error = static_cast<DWORD>(errno);
+      std::free(raw);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+  close(fd);
+  if (size == 0 || raw[size - 1] != '\0') raw[size++] = '\0';
+
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < size; ++i) count += raw[i] == '\0';
+  char** vector = static_cast<char**>(std::malloc((count + 1) * sizeof(char*)));
+  if (!vector) {
+    std::free(raw);
+    last_error = ENOMEM;
+    return false;
+  }
+  char* p = raw;
+  for (std::size_t i = 0; i < count; ++i, p += std::strlen(p) + 1) vector[i] = p;
+  vector[count] = nullptr;
+  *argc = static_cast<int>(count);
+  *argv = vector;
+  return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -168,68 +251,15 @@ DWORD GetLastError() { return last_error; }
 void SetLastError(DWORD code) { last_error = code; }
 
 LPSTR GetCommandLineA() {
-  static char* line = nullptr;
-  if (line) return line;
-
-  // Our argument vector as the kernel holds it: NUL-terminated strings back to back.
-  int fd;
-  do {
-    fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    last_error = static_cast<DWORD>(errno);
-    return nullptr;
-  }
-  std::size_t size = 0;
-  std::size_t capacity = 4096;
-  char* raw = static_cast<char*>(std::malloc(capacity + 1));
-  for (;;) {
-    if (!raw) {
-      last_error = ENOMEM;
-      close(fd);
-      return nullptr;
-    }
-    ssize_t n = read(fd, raw + size, capacity - size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      last_error = static_cast<DWORD>(errno);
-      std::free(raw);
-      close(fd);
-      return nullptr;
-    }
-    if (n == 0) break;
-    size += static_cast<std::size_t>(n);
-    if (size == capacity) {
-      capacity *= 2;
-      char* bigger = static_cast<char*>(std::realloc(raw, capacity + 1));
-      if (!bigger) std::free(raw);
-      raw = bigger;
-    }
-  }
-  close(fd);
-  if (size == 0 || raw[size - 1] != '\0') raw[size++] = '\0';
-
-  std::size_t argc = 0;
-  for (std::size_t i = 0; i < size; ++i) argc += raw[i] == '\0';
-  const char** argv = static_cast<const char**>(std::malloc((argc + 1) * sizeof(char*)));
-  if (!argv) {
-    std::free(raw);
+  if (own_command_line.line) return own_command_line.line;
+  int argc = startup_argc;
+  char** argv = startup_argv;
+  if (!argv && !read_proc_arguments(&argc, &argv)) return nullptr;
+  if (!build_own_command_line(argc, argv, &own_command_line)) {
     last_error = ENOMEM;
     return nullptr;
   }
-  const char* p = raw;
-  for (std::size_t i = 0; i < argc; ++i, p += std::strlen(p) + 1) argv[i] = p;
-
-  int count = static_cast<int>(argc);
-  line = static_cast<char*>(std::malloc(build_command_line(count, argv, nullptr) + 1));
-  if (line) {
-    build_command_line(count, argv, line);
-  } else {
-    last_error = ENOMEM;
-  }
-  std::free(argv);
-  std::free(raw);
-  return line;
+  return own_command_line.line;
 }
 
 void GetStartupInfoA(LPSTARTUPINFOA info) {
@@ -340,43 +370,18 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
   return TRUE;
 }
 
-// Windows' signature: the command line is writable there.
-BOOL CreateProcessA(LPCSTR application_name,
-                    LPSTR command_line,  // NOLINT(readability-non-const-parameter)
-                    LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID environment,
-                    LPCSTR current_directory, LPSTARTUPINFOA,
-                    LPPROCESS_INFORMATION process_information) {
-  if (environment || current_directory || !process_information ||
-      (!command_line && !application_name)) {
-    last_error = EINVAL;
-    return FALSE;
-  }
-  const char* line = command_line ? command_line : application_name;
+namespace {
+
+// Starts argv[0] (by path, or found on PATH) with `argv`, and fills the handles.
+BOOL start_child(const char* path, char* const* argv, LPPROCESS_INFORMATION process_information) {
   const char* search = std::getenv("PATH");
   if (!search) search = "/bin:/usr/bin";
-  std::size_t line_length = std::strlen(line);
-  std::size_t search_length = application_name ? 0 : std::strlen(search);
-
-  // One block for the argument vector, its strings and the PATH candidate buffer. The launch
-  // lies between the launcher's clock readings: an ordinary command line fits on the stack, and
-  // only a long one costs an allocation.
-  std::size_t argv_bytes = split_argv_capacity(line_length) * sizeof(char*);
-  std::size_t block_size = argv_bytes + (line_length + 1) + (search_length + line_length + 2);
-  alignas(char*) char stack_block[8192];
-  char* block =
-      block_size <= sizeof stack_block ? stack_block : static_cast<char*>(std::malloc(block_size));
-  if (!block) {
-    last_error = ENOMEM;
-    return FALSE;
-  }
-  char** argv = reinterpret_cast<char**>(block);
-  char* strings = block + argv_bytes;
-  split_command_line(line, strings, argv);
+  char candidate[PATH_MAX];
+  SpawnPlan plan{path, search, candidate, argv, thread_pinned};
+  if (!path && std::strchr(argv[0], '/')) plan.path = argv[0];
 
   HandleObject* process = open_handle(kProcess, 0);
   HandleObject* thread = process ? open_handle(kThread, 0) : nullptr;
-  SpawnPlan plan{application_name, search, strings + line_length + 1, argv, thread_pinned};
-  if (!application_name && std::strchr(argv[0], '/')) plan.path = argv[0];
   pid_t pid = -1;
   int error = EMFILE;  // out of handles: the launcher never holds more than two
   if (thread) {
@@ -387,7 +392,6 @@ BOOL CreateProcessA(LPCSTR application_name,
     }
     error = errno;
   }
-  if (block != stack_block) std::free(block);
   if (pid < 0) {
     if (process) process->kind = kFree;
     if (thread) thread->kind = kFree;
@@ -399,6 +403,50 @@ BOOL CreateProcessA(LPCSTR application_name,
   *process_information =
       PROCESS_INFORMATION{process, thread, static_cast<DWORD>(pid), static_cast<DWORD>(pid)};
   return TRUE;
+}
+
+// A line that is not our own, split by the C runtime's rules into one block for the argument
+// vector and its strings: an ordinary line fits on the stack, only a long one is allocated.
+BOOL split_and_start(const char* path, const char* line,
+                     LPPROCESS_INFORMATION process_information) {
+  std::size_t line_length = std::strlen(line);
+  std::size_t argv_bytes = split_argv_capacity(line_length) * sizeof(char*);
+  std::size_t block_size = argv_bytes + line_length + 1;
+  alignas(char*) char stack_block[4096];
+  char* block =
+      block_size <= sizeof stack_block ? stack_block : static_cast<char*>(std::malloc(block_size));
+  if (!block) {
+    last_error = ENOMEM;
+    return FALSE;
+  }
+  char** argv = reinterpret_cast<char**>(block);
+  split_command_line(line, block + argv_bytes, argv);
+  BOOL started = start_child(path, argv, process_information);
+  if (block != stack_block) std::free(block);
+  return started;
+}
+
+}  // namespace
+
+// Windows' signature: the command line is writable there.
+BOOL CreateProcessA(LPCSTR application_name,
+                    LPSTR command_line,  // NOLINT(readability-non-const-parameter)
+                    LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID environment,
+                    LPCSTR current_directory, LPSTARTUPINFOA,
+                    LPPROCESS_INFORMATION process_information) {
+  if (environment || current_directory || !process_information ||
+      (!command_line && !application_name)) {
+    last_error = EINVAL;
+    return FALSE;
+  }
+  // Our own line, from the program token on, is started from the very vector it was built
+  // from: nothing is split, copied or allocated, and the program is the file the user named,
+  // whatever bytes its name holds.
+  char* const* own_argv =
+      application_name ? nullptr : recognise_own_child_line(own_command_line, command_line);
+  if (own_argv) return start_child(nullptr, own_argv, process_information);
+  return split_and_start(application_name, command_line ? command_line : application_name,
+                         process_information);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
