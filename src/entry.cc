@@ -5,11 +5,20 @@
 
 char* command_line_copy;
 
+namespace {
+
+// Room for a whole report, so that what is written after the wait leaves in one write.
+char stderr_buffer[4096];
+
+}  // namespace
+
 int tempova_main(int argc) {
   if (argc < 2) {
     std::fputs("Tempova prog [args]\n", stdout);
     return 0;
   }
+  // Before anything is written to it: the run says where its lines are flushed.
+  std::setvbuf(stderr, stderr_buffer, _IOFBF, sizeof stderr_buffer);
   const char* raw = GetCommandLineA();
   if (!raw) {
     std::fprintf(stderr, "GetCommandLineA() failed %d\n", static_cast<int>(GetLastError()));

@@ -2,6 +2,17 @@
 
 #include "tempova.h"
 
+namespace {
+
+// Ctrl-C and Ctrl-Break reach every process on the console: while the child runs they are the
+// child's to act on, and we stay to report how it ended. A routine rather than the null form,
+// whose ignore flag the child would inherit; every other event keeps its default.
+BOOL WINAPI leave_interrupts_to_the_child(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
+}  // namespace
+
 DWORD launch_and_wait(char* child_command_line) {
   SECURITY_ATTRIBUTES process_attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   SECURITY_ATTRIBUTES thread_attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
@@ -12,18 +23,29 @@ DWORD launch_and_wait(char* child_command_line) {
   ClockReadings readings;
 
   prepare_timing();
+  if (!SetConsoleCtrlHandler(leave_interrupts_to_the_child, TRUE)) {
+    std::fprintf(stderr, "SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
+  }
+  // What was written so far must reach the stream before the child's output does, and nothing
+  // is written between the clock readings.
+  std::fflush(stderr);
   take_start_readings(&readings);
   BOOL launched = CreateProcessA(
       nullptr, child_command_line, &process_attributes, &thread_attributes, TRUE,
       CREATE_DEFAULT_ERROR_MODE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup_info, &child);
   if (!launched) {
     DWORD error = GetLastError();
+    SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE);
     report_system_error(error, stderr, "CreateProcess() failed %d ", static_cast<int>(error));
+    std::fflush(stderr);
     return 255;
   }
   DWORD wait_result = WaitForSingleObject(child.hProcess, INFINITE);
   take_end_readings(&readings);
 
+  if (!SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE)) {
+    std::fprintf(stderr, "SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
+  }
   if (wait_result == WAIT_FAILED) {
     std::fprintf(stderr, "WAIT_FAILED %d\n", static_cast<int>(GetLastError()));
   } else if (wait_result == WAIT_ABANDONED) {
@@ -42,6 +64,9 @@ DWORD launch_and_wait(char* child_command_line) {
   CloseHandle(child.hProcess);
 
   write_timing_report(&readings);
+  // The report goes out in one write, so that reports of runs sharing a pipe or a file stay
+  // whole.
+  std::fflush(stderr);
   return exit_code;
 }
 

@@ -139,6 +139,9 @@ TEST(EndToEnd, RunsWithoutProc) {
   if (std::system("unshare -m true 2>/dev/null") != 0) {
     GTEST_SKIP() << "this kernel or sandbox gives us no mount namespace (unshare -m)";
   }
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizers' runtime reads its options and its leak check from /proc";
+#endif
   Result r = run({"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                   "mount -t tmpfs none /proc && test ! -e /proc/self && exec \"$0\" \"$@\"",
                   kTempova, kProbe, "args", "a b", "c\\\"d"});
@@ -257,14 +260,110 @@ TEST(EndToEnd, ChildOutputComesBeforeTheReport) {
   EXPECT_TRUE(is_report(r.err.substr(r.err.find('\n') + 1))) << r.err;
 }
 
-TEST(EndToEnd, CtrlCEndsTheChildAndTheReportStillComes) {
+// Ctrl-C (SIGINT) or Ctrl-\\ (SIGQUIT) reaches the whole foreground group: the child ends, the
+// report still comes, and then we end by the same signal, as a program that waits for a child
+// must for its shell to stop too. No core file of ours.
+TEST(EndToEnd, InterruptEndsTheChildAndTheReportStillComes) {
+  for (int sig : {SIGINT, SIGQUIT}) {
+    Start start;
+    start.interrupt_when_ready = sig;
+    start.core_files = true;
+    start.directory = scratch_dir();
+    Result r = tempova({kProbe, "wait"}, start);
+    EXPECT_EQ(r.status, 128 + sig);
+    EXPECT_TRUE(r.signaled) << sig;
+    EXPECT_FALSE(r.core_dumped) << sig;
+    EXPECT_EQ(r.out, "ready\n");
+    EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=" + std::to_string(128 + sig) + "\n"));
+    EXPECT_TRUE(is_report(r.err)) << r.err;
+  }
+  EXPECT_NE(access((scratch_dir() + "/core").c_str(), F_OK), 0) << "a core file was left";
+}
+
+TEST(EndToEnd, ShellLoopStopsAtCtrlC) {
+  // The first run waits for the interrupt; were the loop to go on, the next would just exit.
+  const std::string loop = "for mode in wait exit exit; do \"$0\" \"$1\" $mode 0; done; echo after";
+  for (const char* shell : {"/bin/sh", "/bin/bash"}) {
+    if (access(shell, X_OK) != 0) continue;
+    Start start;
+    start.interrupt_when_ready = SIGINT;
+    Result r = run({shell, "-c", loop, kTempova, kProbe}, start);
+    EXPECT_EQ(r.out, "ready\n") << shell << ": the loop went on";
+    EXPECT_EQ(r.status, 130) << shell;
+    EXPECT_TRUE(is_report(r.err)) << shell << ": " << r.err;
+  }
+}
+
+// Only SIGINT and SIGQUIT are passed on by our own end, and only where we were not started
+// with them ignored or blocked (a background job, nohup): there the status says it all.
+TEST(EndToEnd, ChildsInterruptIsPassedOnUnlessWeStartedIgnoringIt) {
+  struct Case {
+    const char* what;
+    int child_signal;
+    std::vector<int> ignored, blocked;
+    bool signaled;
+  };
+  const Case cases[] = {
+      {"SIGINT", SIGINT, {}, {}, true},
+      {"SIGQUIT", SIGQUIT, {}, {}, true},
+      {"SIGINT, started ignoring it", SIGINT, {SIGINT}, {}, false},
+      {"SIGQUIT, started ignoring it", SIGQUIT, {SIGQUIT}, {}, false},
+      {"SIGINT, started blocking it", SIGINT, {}, {SIGINT}, false},
+      {"SIGTERM", SIGTERM, {}, {}, false},
+      {"SIGHUP", SIGHUP, {}, {}, false},
+  };
+  for (const Case& c : cases) {
+    Start start;
+    start.ignored = c.ignored;
+    start.blocked = c.blocked;
+    Result r = tempova({kProbe, "signal", std::to_string(c.child_signal)}, start);
+    EXPECT_EQ(r.status, 128 + c.child_signal) << c.what;
+    EXPECT_EQ(r.signaled, c.signaled) << c.what;
+    EXPECT_FALSE(r.core_dumped) << c.what;
+    EXPECT_TRUE(is_report(r.err)) << c.what << ": " << r.err;
+  }
+}
+
+// Reports of runs sharing a pipe or a file must stay whole: ours leaves in one write, after
+// whatever the child wrote; a launch failure's line too.
+TEST(EndToEnd, TheReportLeavesInOneWrite) {
   Start start;
-  start.interrupt_when_ready = true;
-  Result r = tempova({kProbe, "wait"}, start);
-  EXPECT_EQ(r.status, 130);
-  EXPECT_EQ(r.out, "ready\n");
-  EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=130\n"));
-  EXPECT_TRUE(is_report(r.err)) << r.err;
+  start.stderr_writes = true;
+  Result plain = tempova({kProbe, "exit", "3"}, start);
+  ASSERT_EQ(plain.err_writes.size(), 1u) << plain.err;
+  EXPECT_TRUE(is_report(plain.err_writes[0])) << plain.err;
+
+  Result chatty = tempova({kProbe, "stderr", "from the child"}, start);
+  ASSERT_EQ(chatty.err_writes.size(), 2u) << chatty.err;
+  EXPECT_EQ(chatty.err_writes[0], "from the child\n");
+  EXPECT_TRUE(is_report(chatty.err_writes[1])) << chatty.err;
+
+  Result failed = tempova({"/nonexistent/prog"}, start);
+  EXPECT_EQ(failed.err_writes,
+            std::vector<std::string>{"CreateProcess() failed 2 No such file or directory\n"});
+
+  // Many runs at once into one pipe: every report arrives whole.
+  Args args{"/bin/sh", "-c",
+            "i=0; while [ $i -lt 100 ]; do \"$0\" \"$1\" exit 0 & i=$((i + 1)); done; wait",
+            kTempova, kProbe};
+  Result parallel = run(args);
+  ASSERT_EQ(parallel.status, 0);
+  // Six lines a report; a regular expression over the whole would recurse too deeply.
+  std::size_t reports = 0, at = 0;
+  while (at < parallel.err.size()) {
+    std::size_t end = at;
+    for (int line = 0; line < 6 && end != std::string::npos; ++line) {
+      end = parallel.err.find('\n', end);
+      if (end != std::string::npos) ++end;
+    }
+    if (end == std::string::npos) end = parallel.err.size();
+    ASSERT_TRUE(is_report(parallel.err.substr(at, end - at)))
+        << "report " << reports << " is cut:\n"
+        << parallel.err.substr(at, end - at);
+    ++reports;
+    at = end;
+  }
+  EXPECT_EQ(reports, 100u);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -14,29 +14,22 @@ namespace {
 char process_handle, thread_handle, current_thread;
 bool in_run = false;
 
-std::FILE* captured[2];
-char* captured_text[2];
-std::size_t captured_size[2];
-std::size_t traced_size[2];
+// The launcher's standard streams: each write that reaches the "system" is traced where it
+// happens, so the trace shows how the report is cut into writes, not just what it says.
+struct Capture {
+  const char* prefix;
+  std::string* text;
+};
+Capture captures[2] = {{"out: ", &fake.out}, {"err: ", &fake.err}};
 
-// Appends to the trace whatever the launcher wrote since the last call.
-void note_writes() {
-  const char* names[2] = {"out: ", "err: "};
-  for (int i = 0; i < 2; ++i) {
-    if (!captured[i]) continue;
-    std::fflush(captured[i]);
-    if (captured_size[i] > traced_size[i]) {
-      fake.trace.push_back(names[i] + std::string(captured_text[i] + traced_size[i],
-                                                  captured_size[i] - traced_size[i]));
-      traced_size[i] = captured_size[i];
-    }
-  }
+ssize_t capture_write(void* cookie, const char* data, std::size_t size) {
+  Capture* capture = static_cast<Capture*>(cookie);
+  capture->text->append(data, size);
+  fake.trace.push_back(capture->prefix + std::string(data, size));
+  return static_cast<ssize_t>(size);
 }
 
-void call(const std::string& name) {
-  note_writes();
-  fake.trace.push_back(name);
-}
+void call(const std::string& name) { fake.trace.push_back(name); }
 
 }  // namespace
 
@@ -60,28 +53,23 @@ void fake_reset() {
 }
 
 int fake_run(int argc) {
-  std::FILE* saved_out = stdout;
-  std::FILE* saved_err = stderr;
+  std::FILE* saved[2] = {stdout, stderr};
+  std::FILE* captured[2];
   for (int i = 0; i < 2; ++i) {
-    captured[i] = open_memstream(&captured_text[i], &captured_size[i]);
-    traced_size[i] = 0;
+    cookie_io_functions_t functions{nullptr, capture_write, nullptr, nullptr};
+    captured[i] = fopencookie(&captures[i], "w", functions);
+    // As the real streams start: standard output buffered, standard error not.
+    if (i == 1) std::setvbuf(captured[i], nullptr, _IONBF, 0);
   }
   stdout = captured[0];
   stderr = captured[1];
   in_run = true;
   int status = tempova_main(argc);
   in_run = false;
-  note_writes();
-  stdout = saved_out;
-  stderr = saved_err;
-  for (int i = 0; i < 2; ++i) {
-    std::fclose(captured[i]);
-    captured[i] = nullptr;
-  }
-  fake.out.assign(captured_text[0], captured_size[0]);
-  fake.err.assign(captured_text[1], captured_size[1]);
-  std::free(captured_text[0]);
-  std::free(captured_text[1]);
+  stdout = saved[0];
+  stderr = saved[1];
+  // What the launcher left in a buffer reaches the stream at exit; so it does here.
+  for (std::FILE* stream : captured) std::fclose(stream);
   return status;
 }
 
@@ -204,6 +192,17 @@ const char* handle_name(HANDLE handle) {
 }
 
 }  // namespace
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
+  call(std::string("SetConsoleCtrlHandler(") + (routine ? "routine" : "null") + ", " +
+       (add ? "add" : "remove") + ")");
+  if (add) fake.ctrl_routine = routine;
+  if (!fake.ctrl_handler_ok[add ? 0 : 1]) {
+    fake.last_error = fake.ctrl_handler_error;
+    return FALSE;
+  }
+  return TRUE;
+}
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   call(std::string("WaitForSingleObject(") + handle_name(handle) + ", " +

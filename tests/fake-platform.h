@@ -27,6 +27,8 @@ struct FakePlatform {
   DWORD frequency_error = 0;
   BOOL create_ok = TRUE;
   DWORD create_error = 0;
+  BOOL ctrl_handler_ok[2] = {TRUE, TRUE};  // adding it, removing it
+  DWORD ctrl_handler_error = 0;
   DWORD wait_result = WAIT_OBJECT_0;
   DWORD wait_error = 0;
   BOOL exit_code_ok = TRUE;
@@ -47,7 +49,8 @@ struct FakePlatform {
     bool environment_null = false, directory_null = false;
     bool startup_info_is_ours = false;  // the very record GetStartupInfoA filled, unchanged
   } launch;
-  std::vector<std::string> trace;  // calls, and "out: ..." / "err: ..." for what was written
+  PHANDLER_ROUTINE ctrl_routine = nullptr;  // the console control routine last added
+  std::vector<std::string> trace;           // calls, and "out: ..." / "err: ..." for each write
   std::string out, err;
   int unreleased_messages = 0;
   std::vector<char*> copies;  // the launcher's command-line copies, freed by fake_reset

@@ -93,17 +93,17 @@ TEST_F(LauncherTest, EmptyChildCommandLineIsStillLaunched) {
 TEST_F(LauncherTest, RunsInOrderWithTheFixedLaunchSettings) {
   fake.command_line = "  \"my tempova\"   prog \"a b\" c  ";
   EXPECT_EQ(fake_run(3), 0);
-  EXPECT_THAT(
-      fake.trace,
-      ElementsAre("GetCommandLineA", "GetStartupInfoA", "GetCurrentThread",
-                  "SetThreadAffinityMask(current, 1)", "timeBeginPeriod(1)", "GetTickCount",
-                  "timeGetTime", "QueryPerformanceCounter", "CreateProcessA",
-                  "WaitForSingleObject(process, INFINITE)", "QueryPerformanceCounter",
-                  "timeGetTime", "GetTickCount", "GetExitCodeProcess(process)",
-                  "err: ERRORLEVEL=0\n", "CloseHandle(thread)", "CloseHandle(process)",
-                  "err: tq1=5000000 tq2=7512345 tq2-tq1=2512345\n", "QueryPerformanceFrequency",
-                  "err: frequency=10000000\ntime=251.234500\n", "timeEndPeriod(1)",
-                  "err: t1=1000 t2=1250 t2-t1=250\nts1=2000 ts2=2251 ts2-ts1=251\n"));
+  // Everything after the wait leaves in one write, at the end.
+  EXPECT_THAT(fake.trace,
+              ElementsAre("GetCommandLineA", "GetStartupInfoA", "GetCurrentThread",
+                          "SetThreadAffinityMask(current, 1)", "timeBeginPeriod(1)",
+                          "SetConsoleCtrlHandler(routine, add)", "GetTickCount", "timeGetTime",
+                          "QueryPerformanceCounter", "CreateProcessA",
+                          "WaitForSingleObject(process, INFINITE)", "QueryPerformanceCounter",
+                          "timeGetTime", "GetTickCount", "SetConsoleCtrlHandler(routine, remove)",
+                          "GetExitCodeProcess(process)", "CloseHandle(thread)",
+                          "CloseHandle(process)", "QueryPerformanceFrequency", "timeEndPeriod(1)",
+                          "err: ERRORLEVEL=0\n" + kTimingBlock));
   EXPECT_EQ(fake.out, "");
   EXPECT_EQ(fake.err, "ERRORLEVEL=0\n" + kTimingBlock);
 
@@ -187,6 +187,26 @@ const RunCase kRunCases[] = {
      "GetCommandLineA() failed 2\n", 255},
     {"no memory for the command-line copy", [] { fake.fail_strdup = true; }, "strdup() failed 12\n",
      255},
+    {"control routine not added",
+     [] {
+       fake.ctrl_handler_ok[0] = FALSE;
+       fake.ctrl_handler_error = 8;
+     },
+     "SetConsoleCtrlHandler() failed (8)\nERRORLEVEL=0\n" + kTimingBlock, 0},
+    {"control routine not removed",
+     [] {
+       fake.ctrl_handler_ok[1] = FALSE;
+       fake.ctrl_handler_error = 87;
+     },
+     "SetConsoleCtrlHandler() failed (87)\nERRORLEVEL=0\n" + kTimingBlock, 0},
+    {"launch failure after the control routine was refused",
+     [] {
+       fake.ctrl_handler_ok[0] = FALSE;
+       fake.ctrl_handler_error = 8;
+       fake.create_ok = FALSE;
+       fake.create_error = 2;
+     },
+     "SetConsoleCtrlHandler() failed (8)\nCreateProcess() failed 2 " + kMissing, 255},
 };
 
 TEST_F(LauncherTest, ReportLinesAndExitStatus) {
@@ -201,6 +221,43 @@ TEST_F(LauncherTest, ReportLinesAndExitStatus) {
   }
 }
 
+// Reports of runs sharing a pipe or a file must stay whole: what comes before the first clock
+// reading leaves at once, before the child can write; everything after the launch in one write.
+TEST_F(LauncherTest, EachPartOfTheReportLeavesInOneWrite) {
+  for (const RunCase& c : kRunCases) {
+    fake_reset();
+    c.script();
+    fake_run(2);
+    const std::vector<std::string>& trace = fake.trace;
+    auto launch = std::find(trace.begin(), trace.end(), "CreateProcessA");
+    if (launch == trace.end()) continue;  // the command line could not be had
+    auto first_reading = std::find(trace.begin(), launch, "GetTickCount");
+    std::size_t before = 0, after = 0;
+    for (auto entry = trace.begin(); entry != trace.end(); ++entry) {
+      if (entry->compare(0, 5, "err: ") != 0) continue;
+      ++(entry < launch ? before : after);
+      if (entry < launch) {
+        EXPECT_EQ(entry + 1, first_reading) << c.what;
+      }
+    }
+    EXPECT_LE(before, 1u) << c.what;
+    EXPECT_EQ(after, 1u) << c.what;
+    EXPECT_EQ(trace.back().compare(0, 5, "err: "), 0) << c.what << ": written after every call";
+  }
+}
+
+// Ctrl-C and Ctrl-Break are the child's while it runs; closing the console, logging off and
+// shutting down still end us as they would without the routine.
+TEST_F(LauncherTest, ControlRoutineSwallowsOnlyInterrupts) {
+  fake_run(2);
+  ASSERT_NE(fake.ctrl_routine, nullptr);
+  const std::pair<DWORD, BOOL> events[] = {
+      {0, TRUE}, {1, TRUE}, {2, FALSE}, {5, FALSE}, {6, FALSE}};
+  for (const auto& [event, handled] : events) {
+    EXPECT_EQ(fake.ctrl_routine(event), handled) << "event " << event;
+  }
+}
+
 TEST_F(LauncherTest, FailedLaunchEndsTheRunAtOnce) {
   fake.create_ok = FALSE;
   fake.create_error = 2;
@@ -208,11 +265,13 @@ TEST_F(LauncherTest, FailedLaunchEndsTheRunAtOnce) {
   std::vector<std::string> calls = fake_calls();
   auto launch = std::find(calls.begin(), calls.end(), "CreateProcessA");
   ASSERT_NE(launch, calls.end());
-  // The error is read at once, then only its text is fetched and released: no wait, no end
-  // readings, no release of the timer resolution.
-  EXPECT_THAT(std::vector<std::string>(launch, calls.end()),
-              ElementsAre("CreateProcessA", "GetLastError", "FormatMessageA(4864, null, 2, 1024)",
-                          "LocalFree"));
+  // The error is read at once and the control routine removed, then only the error's text is
+  // fetched and released: no wait, no end readings, no release of the timer resolution.
+  EXPECT_THAT(
+      std::vector<std::string>(launch, calls.end()),
+      ElementsAre("CreateProcessA", "GetLastError", "SetConsoleCtrlHandler(routine, remove)",
+                  "FormatMessageA(4864, null, 2, 1024)", "LocalFree"));
+  EXPECT_EQ(fake.trace.back(), "err: CreateProcess() failed 2 " + kMissing) << "in one write";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -359,11 +418,11 @@ TEST_F(LauncherTest, ClocksNestAroundTheChildAndNothingElseRunsBetween) {
   // Including the writes: nothing is written inside the window, and a failed counter read
   // costs only the capture of its code. The code of the first read is taken before the launch,
   // which changes the last error.
-  EXPECT_THAT(std::vector<std::string>(first, first + 12),
+  EXPECT_THAT(std::vector<std::string>(first, first + 11),
               ElementsAre("GetTickCount", "timeGetTime", "QueryPerformanceCounter", "GetLastError",
                           "CreateProcessA", "WaitForSingleObject(process, INFINITE)",
                           "QueryPerformanceCounter", "GetLastError", "timeGetTime", "GetTickCount",
-                          "GetExitCodeProcess(process)", "err: ERRORLEVEL=0\n"));
+                          "SetConsoleCtrlHandler(routine, remove)"));
   EXPECT_THAT(fake.err, MatchesRegex("ERRORLEVEL=0\nQueryPerformanceCounter\\(tq1\\) failed "
                                      "\\(5\\)\nQueryPerformanceCounter\\(tq2\\) failed \\(6\\)\n"
                                      "(.|\n)*"));

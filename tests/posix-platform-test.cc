@@ -155,20 +155,53 @@ TEST(PosixProcess, BadHandlesFailWithEbadf) {
   }
 }
 
-TEST(PosixProcess, WaitLeavesOurSignalDispositionsAsTheyWere) {
-  struct sigaction before_int, before_quit, after_int, after_quit;
-  signal(SIGQUIT, SIG_IGN);
+std::vector<DWORD> control_events;
+
+BOOL WINAPI record_control_event(DWORD event) {
+  control_events.push_back(event);
+  return TRUE;
+}
+
+BOOL WINAPI other_routine(DWORD) { return TRUE; }
+
+// Ctrl-C and Ctrl-Break reach the routine while it is set; a signal ignored when it was set
+// stays ignored; removing it puts back what was there.
+TEST(PosixControl, RoutineCatchesInterruptsAndIsRemovedCleanly) {
   signal(SIGINT, SIG_DFL);
-  sigaction(SIGINT, nullptr, &before_int);
-  sigaction(SIGQUIT, nullptr, &before_quit);
-  Child child = start("\"" + kProbe + "\" exit 0");
-  ASSERT_TRUE(child.started);
-  finish(child);
-  sigaction(SIGINT, nullptr, &after_int);
-  sigaction(SIGQUIT, nullptr, &after_quit);
-  EXPECT_EQ(after_int.sa_handler, before_int.sa_handler);
-  EXPECT_EQ(after_quit.sa_handler, before_quit.sa_handler);
+  signal(SIGQUIT, SIG_IGN);
+  control_events.clear();
+  ASSERT_TRUE(SetConsoleCtrlHandler(record_control_event, TRUE));
+  struct sigaction interrupt, quit;
+  sigaction(SIGINT, nullptr, &interrupt);
+  sigaction(SIGQUIT, nullptr, &quit);
+  EXPECT_NE(interrupt.sa_handler, SIG_DFL);
+  EXPECT_EQ(quit.sa_handler, SIG_IGN);
+  raise(SIGINT);
+  raise(SIGQUIT);
+  EXPECT_EQ(control_events, std::vector<DWORD>{CTRL_C_EVENT});
+
+  EXPECT_FALSE(SetConsoleCtrlHandler(other_routine, TRUE));
+  EXPECT_EQ(GetLastError(), DWORD{EBUSY});
+  EXPECT_FALSE(SetConsoleCtrlHandler(other_routine, FALSE));
+  EXPECT_EQ(GetLastError(), DWORD{EINVAL});
+  EXPECT_FALSE(SetConsoleCtrlHandler(nullptr, TRUE));
+  EXPECT_EQ(GetLastError(), DWORD{EINVAL});
+
+  ASSERT_TRUE(SetConsoleCtrlHandler(record_control_event, FALSE));
+  sigaction(SIGINT, nullptr, &interrupt);
+  sigaction(SIGQUIT, nullptr, &quit);
+  EXPECT_EQ(interrupt.sa_handler, SIG_DFL);
+  EXPECT_EQ(quit.sa_handler, SIG_IGN);
+
+  signal(SIGINT, SIG_IGN);
   signal(SIGQUIT, SIG_DFL);
+  ASSERT_TRUE(SetConsoleCtrlHandler(record_control_event, TRUE));
+  raise(SIGQUIT);
+  EXPECT_EQ(control_events, (std::vector<DWORD>{CTRL_C_EVENT, CTRL_BREAK_EVENT}));
+  ASSERT_TRUE(SetConsoleCtrlHandler(record_control_event, FALSE));
+  sigaction(SIGINT, nullptr, &interrupt);
+  EXPECT_EQ(interrupt.sa_handler, SIG_IGN);
+  signal(SIGINT, SIG_DFL);
 }
 
 TEST(PosixAffinity, PinStaysWithinTheCpusWeStartedWith) {

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -14,23 +15,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-
-bool ignores_sigint(pid_t pid) {
-  std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "re");
-  if (!status) return false;
-  char line[256];
-  unsigned long long ignored = 0;
-  while (std::fgets(line, sizeof line, status)) std::sscanf(line, "SigIgn: %llx", &ignored);
-  std::fclose(status);
-  return ignored & (1ull << (SIGINT - 1));
-}
-
-}  // namespace
-
 Result run_process(const Args& args, const Start& start) {
   int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC)) abort();
+  // A packet socket keeps the bounds of each write to standard error.
+  if (start.stderr_writes ? socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, err)
+                          : pipe2(err, O_CLOEXEC)) {
+    abort();
+  }
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -50,6 +42,10 @@ Result run_process(const Args& args, const Start& start) {
       close_range(3, ~0U, 0);
     }
     for (int fd : start.closed) close(fd);
+    rlimit core;
+    getrlimit(RLIMIT_CORE, &core);
+    core.rlim_cur = start.core_files ? core.rlim_max : 0;
+    setrlimit(RLIMIT_CORE, &core);
     if (start.stack_bytes) {
       rlimit stack;
       getrlimit(RLIMIT_STACK, &stack);
@@ -112,6 +108,7 @@ Result run_process(const Args& args, const Start& start) {
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         sinks[i]->append(buffer, size_t(n));
+        if (i == 1) result.err_writes.emplace_back(buffer, size_t(n));
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -120,9 +117,8 @@ Result run_process(const Args& args, const Start& start) {
     }
     if (start.interrupt_when_ready && !interrupted &&
         result.out.find("ready\n") != std::string::npos) {
-      // Ctrl-C reaches the whole group; send it once the launcher ignores it for the wait.
-      for (int waited = 0; !ignores_sigint(pid) && waited < 10000; ++waited) usleep(1000);
-      kill(-pid, SIGINT);
+      // Ctrl-C (or Ctrl-\\) reaches the whole group: the launcher, its child and any shell.
+      kill(-pid, start.interrupt_when_ready);
       interrupted = true;
     }
   }
@@ -132,5 +128,7 @@ Result run_process(const Args& args, const Start& start) {
   while (!exited && waitpid(pid, &status, 0) < 0) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.signaled = WIFSIGNALED(status);
+  result.core_dumped = WIFSIGNALED(status) && WCOREDUMP(status);
   return result;
 }

@@ -18,14 +18,19 @@ struct Start {
   int extra_fd = -1;                     // leave this descriptor open (on /dev/null) as well
   std::string directory;                 // start in this directory
   std::vector<std::string> environment;  // NAME=value pairs to add
-  bool interrupt_when_ready = false;     // send SIGINT to its process group once "ready" is out
-  std::vector<int> closed;               // standard descriptors to start with closed (1, 2)
-  unsigned long stack_bytes = 0;         // its stack limit, which bounds its argument list
+  int interrupt_when_ready = 0;   // send this signal to its process group once "ready" is out
+  bool core_files = false;        // let it write core files (in its directory)
+  bool stderr_writes = false;     // keep each write to standard error apart
+  std::vector<int> closed;        // standard descriptors to start with closed (1, 2)
+  unsigned long stack_bytes = 0;  // its stack limit, which bounds its argument list
 };
 
 struct Result {
-  int status = -1;  // the exit status, or 128 + N for a death by signal N
+  int status = -1;           // the exit status, or 128 + N for a death by signal N
+  bool signaled = false;     // it died by a signal
+  bool core_dumped = false;  // and left a core file
   std::string out, err;
+  std::vector<std::string> err_writes;  // with stderr_writes: what each write carried
 };
 
 /// The status of a run whose program could not be executed at all.

@@ -2,6 +2,8 @@
 //   windows-probe cmdline [CODE]  writes its own command line, exactly, on standard output,
 //                                 then exits with CODE (an unsigned 32-bit number, default 0)
 //   windows-probe frequency       writes the performance counter frequency
+//   windows-probe wait            writes "ready" on standard output, then sleeps for a minute
+//                                 (a Ctrl-C ends it sooner)
 //   windows-probe run HEX         starts the command line HEX (its bytes in hexadecimal) as
 //                                 given, sharing our standard handles, waits, and writes
 //                                 "[exit N]" with its whole 32-bit exit code last on standard
@@ -30,6 +32,12 @@ int main(int argc, char** argv) {
     LARGE_INTEGER frequency;
     if (!QueryPerformanceFrequency(&frequency)) return 101;
     std::printf("%lld\n", static_cast<long long>(frequency.QuadPart));
+    return 0;
+  }
+  if (std::strcmp(argv[1], "wait") == 0) {
+    std::fputs("ready\n", stdout);
+    std::fflush(stdout);
+    Sleep(60000);
     return 0;
   }
   if (std::strcmp(argv[1], "run") == 0 && argc == 3) {

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -18,8 +19,7 @@ namespace {
 const std::string kTempova = TEMPOVA_EXE;
 const std::string kProbe = PROBE_EXE;
 
-Result wine(const Args& args) {
-  Start start;
+Result wine(const Args& args, Start start = Start()) {
   start.environment = {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
                        "WINEDLLOVERRIDES=mscoree,mshtml="};
   Args command{WINE_PATH};
@@ -146,6 +146,19 @@ TEST(Wine, TimingBlockUsesTheSystemsCounterFrequency) {
   ASSERT_TRUE(is_report(r.err)) << r.err;
   EXPECT_EQ(std::to_string(report_value(r.err, "frequency")) + "\n", frequency.out);
   check_timing_arithmetic(r.err, "\r\n");
+}
+
+// Ctrl-C reaches every process on the console: the child ends by it, and the launcher, whose
+// control routine leaves it to the child, still writes the whole report. Wine delivers a SIGINT
+// sent to the process group of its processes to their console control handlers.
+TEST(Wine, CtrlCEndsTheChildAndTheReportStillComes) {
+  Start start;
+  start.interrupt_when_ready = SIGINT;
+  Result r = wine({kTempova, kProbe, "wait"}, start);
+  EXPECT_EQ(r.out, "ready\n");
+  EXPECT_THAT(r.err, StartsWith("ERRORLEVEL="));
+  EXPECT_TRUE(is_report(r.err)) << r.err;
+  EXPECT_LT(report_value(r.err, "time"), 30000u) << "the child was not interrupted";
 }
 
 }  // namespace

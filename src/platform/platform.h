@@ -70,6 +70,11 @@ typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
 
+#define WINAPI
+typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD event);
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+
 constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD WAIT_OBJECT_0 = 0x00000000;
 constexpr DWORD WAIT_ABANDONED = 0x00000080;
@@ -138,11 +143,22 @@ BOOL CreateProcessA(LPCSTR application_name, LPSTR command_line,
                     DWORD creation_flags, LPVOID environment, LPCSTR current_directory,
                     LPSTARTUPINFOA startup_info, LPPROCESS_INFORMATION process_information);
 
-/// Waits for a process handle to end. While it waits, SIGINT and SIGQUIT are ignored, so that
-/// Ctrl-C ends the child and not the launcher; their dispositions are restored afterwards.
+/// Adds (`add` TRUE) or removes `routine` as the handler of Ctrl-C (SIGINT, called with
+/// CTRL_C_EVENT) and Ctrl-Break (SIGQUIT, as Ctrl-\\ sends it; CTRL_BREAK_EVENT). A routine that
+/// returns TRUE has handled the event; FALSE lets the signal take its default action. One
+/// routine at a time (EBUSY); a null routine is not emulated (EINVAL). A signal that was ignored
+/// when it was added stays ignored. Removing restores the dispositions found when it was added.
+/// Children never see the routine: exec resets a caught signal to its default.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
+
+/// Waits for a process handle to end; EINTR is retried.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 /// The exit status; 128 + N for a child killed by signal N; STILL_ACTIVE while it runs.
+/// As a shell expects of a program that waits for a child: once this has seen a child killed by
+/// SIGINT or SIGQUIT, a process exit with that 128 + N ends the process by the same signal
+/// instead (its default action, without a core file), unless the process started with the
+/// signal ignored or blocked. The exit status a shell sees is the same, and a shell loop stops.
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 
 BOOL CloseHandle(HANDLE handle);

@@ -6,11 +6,13 @@
 #include <limits.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -449,21 +451,112 @@ BOOL CreateProcessA(LPCSTR application_name,
                          process_information);
 }
 
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Console control: Ctrl-C is SIGINT, Ctrl-Break is SIGQUIT.
+
+constexpr int kCtrlSignals[2] = {SIGINT, SIGQUIT};
+constexpr DWORD kCtrlEvents[2] = {CTRL_C_EVENT, CTRL_BREAK_EVENT};
+PHANDLER_ROUTINE ctrl_routine = nullptr;
+struct sigaction ctrl_saved[2];
+bool ctrl_caught[2];
+
+void on_ctrl_signal(int sig) {
+  int saved_errno = errno;
+  PHANDLER_ROUTINE routine = ctrl_routine;
+  if (!routine || !routine(kCtrlEvents[sig == SIGINT ? 0 : 1])) {
+    // Not handled: the default action, as Windows' own handler ends the process. The signal is
+    // blocked while we are here, so it is delivered as we return.
+    signal(sig, SIG_DFL);
+    raise(sig);
+  }
+  errno = saved_errno;
+}
+
+// Whether `sig` was ignored or blocked when we started: we change its disposition only while a
+// control routine is set, and our signal mask never.
+bool started_ignoring(int sig) {
+  struct sigaction action;
+  if (ctrl_routine && ctrl_caught[sig == SIGINT ? 0 : 1]) {
+    action = ctrl_saved[sig == SIGINT ? 0 : 1];
+  } else if (sigaction(sig, nullptr, &action) != 0) {
+    return true;
+  }
+  sigset_t blocked;
+  return action.sa_handler == SIG_IGN || sigprocmask(SIG_BLOCK, nullptr, &blocked) != 0 ||
+         sigismember(&blocked, sig);
+}
+
+// The signal that killed a child, to end by at exit in its stead.
+int exit_signal = 0;
+
+#ifdef __GLIBC__
+void end_by_exit_signal(int status, void*) {
+  if (status != 128 + exit_signal) return;
+  std::fflush(nullptr);
+  // No core file of ours: the child's end is what is being passed on.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  signal(exit_signal, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, exit_signal);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(exit_signal);
+}
+#endif
+
+void end_by_signal_at_exit(int sig) {
+#ifdef __GLIBC__
+  if (exit_signal || started_ignoring(sig)) return;
+  exit_signal = sig;
+  on_exit(end_by_exit_signal, nullptr);
+#else
+  (void)sig;
+#endif
+}
+
+}  // namespace
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
+  if (!routine || (!add && routine != ctrl_routine)) {
+    last_error = EINVAL;
+    return FALSE;
+  }
+  if (!add) {
+    for (int i = 0; i < 2; ++i) {
+      if (ctrl_caught[i]) sigaction(kCtrlSignals[i], &ctrl_saved[i], nullptr);
+      ctrl_caught[i] = false;
+    }
+    ctrl_routine = nullptr;
+    return TRUE;
+  }
+  if (ctrl_routine) {
+    last_error = EBUSY;
+    return FALSE;
+  }
+  struct sigaction catcher {};
+  catcher.sa_handler = on_ctrl_signal;
+  catcher.sa_flags = SA_RESTART;
+  sigemptyset(&catcher.sa_mask);
+  ctrl_routine = routine;
+  for (int i = 0; i < 2; ++i) {
+    // A signal ignored from the start stays ignored, for us and for the child.
+    if (sigaction(kCtrlSignals[i], nullptr, &ctrl_saved[i]) != 0 ||
+        ctrl_saved[i].sa_handler == SIG_IGN) {
+      continue;
+    }
+    ctrl_caught[i] = sigaction(kCtrlSignals[i], &catcher, nullptr) == 0;
+  }
+  return TRUE;
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   HandleObject* process = find_handle(handle, kProcess);
   if (!process) {
     last_error = EBADF;
     return WAIT_FAILED;
   }
-  // Ctrl-C reaches the whole foreground process group: the child decides what it means, and
-  // we stay to report how it ended. The child already runs, so it never sees this change.
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  struct sigaction saved_int, saved_quit;
-  sigaction(SIGINT, &ignore, &saved_int);
-  sigaction(SIGQUIT, &ignore, &saved_quit);
-
   int ended;
   if (milliseconds == INFINITE) {
     ended = reap(process, true);
@@ -475,12 +568,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
       ended = reap(process, false);
     }
   }
-  int error = errno;
-
-  sigaction(SIGINT, &saved_int, nullptr);
-  sigaction(SIGQUIT, &saved_quit, nullptr);
   if (ended < 0) {
-    last_error = static_cast<DWORD>(error);
+    last_error = static_cast<DWORD>(errno);
     return WAIT_FAILED;
   }
   return ended ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
@@ -502,6 +591,9 @@ BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exit_code) {
     *exit_code = STILL_ACTIVE;
   } else if (WIFSIGNALED(status)) {
     *exit_code = 128 + static_cast<DWORD>(WTERMSIG(status));
+    if (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT) {
+      end_by_signal_at_exit(WTERMSIG(status));
+    }
   } else {
     *exit_code = static_cast<DWORD>(WEXITSTATUS(status));
   }
