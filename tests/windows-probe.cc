@@ -1,6 +1,9 @@
 // A Windows child for the tests under Wine.
 //   windows-probe cmdline [CODE]  writes its own command line, exactly, on standard output,
 //                                 then exits with CODE (an unsigned 32-bit number, default 0)
+//   windows-probe wcmdline        writes its own Unicode command line, as UTF-8
+//   windows-probe version FILE    writes FILE's version information: the fixed file and
+//                                 product versions, then each string "Name=value", a line each
 //   windows-probe frequency       writes the performance counter frequency
 //   windows-probe wait            writes "ready" on standard output, then sleeps for a minute
 //                                 (a Ctrl-C ends it sooner)
@@ -27,6 +30,39 @@ int main(int argc, char** argv) {
     std::fputs(GetCommandLineA(), stdout);
     std::fflush(stdout);
     ExitProcess(argc > 2 ? static_cast<UINT>(std::strtoul(argv[2], nullptr, 10)) : 0);
+  }
+  if (std::strcmp(argv[1], "wcmdline") == 0) {
+    const wchar_t* line = GetCommandLineW();
+    int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line, -1, &utf8[0], size, nullptr, nullptr);
+    std::fputs(utf8.c_str(), stdout);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "version") == 0 && argc == 3) {
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(argv[2], &ignored);
+    if (size == 0) return 104;
+    std::string block(size, '\0');
+    if (!GetFileVersionInfoA(argv[2], 0, size, &block[0])) return 105;
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length)) return 106;
+    std::printf("file %lu.%lu.%lu.%lu\nproduct %lu.%lu.%lu.%lu\n", fixed->dwFileVersionMS >> 16,
+                fixed->dwFileVersionMS & 0xFFFF, fixed->dwFileVersionLS >> 16,
+                fixed->dwFileVersionLS & 0xFFFF, fixed->dwProductVersionMS >> 16,
+                fixed->dwProductVersionMS & 0xFFFF, fixed->dwProductVersionLS >> 16,
+                fixed->dwProductVersionLS & 0xFFFF);
+    for (const char* name :
+         {"CompanyName", "FileDescription", "FileVersion", "InternalName", "LegalCopyright",
+          "OriginalFilename", "ProductName", "ProductVersion"}) {
+      char* value = nullptr;
+      std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+      if (VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&value), &length)) {
+        std::printf("%s=%s\n", name, value);
+      }
+    }
+    return 0;
   }
   if (std::strcmp(argv[1], "frequency") == 0) {
     LARGE_INTEGER frequency;

@@ -20,8 +20,9 @@ const std::string kTempova = TEMPOVA_EXE;
 const std::string kProbe = PROBE_EXE;
 
 Result wine(const Args& args, Start start = Start()) {
+  // A UTF-8 locale, so that Wine reads our Unix arguments as the Unicode they are.
   start.environment = {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
-                       "WINEDLLOVERRIDES=mscoree,mshtml="};
+                       "WINEDLLOVERRIDES=mscoree,mshtml=", "LC_ALL=C.UTF-8"};
   Args command{WINE_PATH};
   command.insert(command.end(), args.begin(), args.end());
   return run_process(command, start);
@@ -146,6 +147,55 @@ TEST(Wine, TimingBlockUsesTheSystemsCounterFrequency) {
   ASSERT_TRUE(is_report(r.err)) << r.err;
   EXPECT_EQ(std::to_string(report_value(r.err, "frequency")) + "\n", frequency.out);
   check_timing_arithmetic(r.err, "\r\n");
+}
+
+// Every character arrives as typed, whatever the system's ANSI code page: the child's Unicode
+// command line, after its program token, is what the same child gets when started directly.
+// A fullwidth quote must stay one: mapped to its ANSI look-alike it would split an argument.
+TEST(Wine, UnicodeArgumentsArriveExactly) {
+  const Args cases[] = {
+      {"\u03a9\u20ac\u00e9"},                               // Greek, the euro sign, Latin
+      {"\u65e5\u672c\u8a9e", "\u6f22\u5b57 \u304b\u306a"},  // CJK
+      {"\U0001F600", "a\U0001F600b"},                       // outside the BMP: a surrogate pair
+      {"\uff41\uff02b c\uff02"},                            // fullwidth quotes
+      {"\uff3c\uff02", "a\uff3c\"b", "c\\\uff02"},          // fullwidth backslash, real quotes
+      {"a \"\u16a0\" b", "\u16a0 \u0531"},                  // runic and Armenian: in no code page
+  };
+  for (const Args& args : cases) {
+    Args direct_args{kProbe, "wcmdline"};
+    direct_args.insert(direct_args.end(), args.begin(), args.end());
+    Args launched_args{kTempova};
+    launched_args.insert(launched_args.end(), direct_args.begin(), direct_args.end());
+    Result direct = wine(direct_args);
+    Result launched = wine(launched_args);
+    ASSERT_EQ(direct.status, 0);
+    std::size_t direct_tail = direct.out.find(" wcmdline");
+    std::size_t launched_tail = launched.out.find(" wcmdline");
+    ASSERT_NE(direct_tail, std::string::npos) << direct.out;
+    ASSERT_NE(launched_tail, std::string::npos) << launched.out;
+    EXPECT_EQ(launched.out.substr(launched_tail), direct.out.substr(direct_tail)) << args[0];
+    EXPECT_TRUE(is_report(launched.err)) << launched.err;
+  }
+}
+
+// Properties in Explorer and PowerShell's VersionInfo read this.
+TEST(Wine, VersionInformationNamesTheProgram) {
+  Result r = wine({kProbe, "version", kTempova});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string version = TEMPOVA_VERSION;
+  EXPECT_EQ(r.out, "file " + version + ".0\nproduct " + version +
+                       ".0\n"
+                       "CompanyName=The Tempova developers\n"
+                       "FileDescription=Tempova: times one command by three clocks at once\n"
+                       "FileVersion=" +
+                       version +
+                       "\n"
+                       "InternalName=tempova\n"
+                       "LegalCopyright=Copyright (c) 2026 The Tempova developers. MIT License.\n"
+                       "OriginalFilename=tempova.exe\n"
+                       "ProductName=Tempova\n"
+                       "ProductVersion=" +
+                       version + "\n");
 }
 
 // Ctrl-C reaches every process on the console: the child ends by it, and the launcher, whose
