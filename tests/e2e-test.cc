@@ -62,7 +62,10 @@ std::string scratch_dir() {
   if (dir.empty()) {
     char pattern[] = "/tmp/tempova-e2e-XXXXXX";
     dir = mkdtemp(pattern);
-    std::atexit([] { std::system(("rm -rf " + dir).c_str()); });
+    std::atexit([] {
+      if (std::system(("rm -rf " + dir).c_str()) != 0)
+        std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    });
   }
   return dir;
 }

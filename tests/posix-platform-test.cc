@@ -54,7 +54,7 @@ class ScratchDir : public ::testing::Test {
     char pattern[] = "/tmp/tempova-posix-XXXXXX";
     dir_ = mkdtemp(pattern);
   }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
+  void TearDown() override { EXPECT_EQ(std::system(("rm -rf " + dir_).c_str()), 0); }
   std::string file(const std::string& name, const std::string& content, mode_t mode) {
     std::string path = dir_ + "/" + name;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
