@@ -27,9 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
   int argc = static_cast<int>(args.size());
+  // The block exactly as big as the bounds allow, so that the sanitizer sees any write past it.
+  CommandLineBounds bounds = own_command_line_bounds(argc, argv.data());
+  std::vector<char> block(bounds.most);
   OwnCommandLine own;
-  if (!build_own_command_line(argc, argv.data(), &own)) std::abort();
+  build_own_command_line(argc, argv.data(), block.data(), &own);
   if (build_command_line(argc, argv.data(), nullptr) != own.length) std::abort();
+  if (own.length + 1 < bounds.least || own.length + 1 > bounds.most) std::abort();
   std::vector<char> line(own.line, own.line + own.length + 1);
 
   char* child = extract_child_command_line(line.data());
@@ -45,6 +49,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < count; ++i) {
     if (std::strcmp(args[i + 1].c_str(), split[i]) != 0) std::abort();
   }
-  std::free(own.line);
   return 0;
 }

@@ -48,13 +48,16 @@ struct Own {
   explicit Own(const Args& args) : strings(args) {
     for (std::string& s : strings) argv.push_back(&s[0]);
     argv.push_back(nullptr);
-    if (!build_own_command_line(static_cast<int>(strings.size()), argv.data(), &built)) abort();
+    int argc = static_cast<int>(strings.size());
+    CommandLineBounds bounds = own_command_line_bounds(argc, argv.data());
+    block.assign(bounds.most, '\x7f');
+    build_own_command_line(argc, argv.data(), block.data(), &built);
+    EXPECT_LE(bounds.least, built.length + 1);
+    EXPECT_LE(built.length + 1, bounds.most);
   }
-  ~Own() { std::free(built.line); }
-  Own(const Own&) = delete;
-  Own& operator=(const Own&) = delete;
   Args strings;
   std::vector<char*> argv;
+  std::vector<char> block;
   OwnCommandLine built{};
 };
 

@@ -1,6 +1,5 @@
 #include "platform/posix/command-line.h"
 
-#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 
@@ -192,20 +191,24 @@ std::size_t split_command_line(const char* line, char* strings, char** argv) {
   return argc;
 }
 
-bool build_own_command_line(int argc, char* const* argv, OwnCommandLine* own) {
+CommandLineBounds own_command_line_bounds(int argc, char* const* argv) {
+  // Each argument at least as it is (but the name and the program, whose quotes are dropped),
+  // and at most with every byte doubled and quotes around it; a separator or the NUL after each.
+  CommandLineBounds bounds{1, 1};
+  for (int i = 0; i < argc; ++i) {
+    std::size_t length = std::strlen(argv[i]);
+    if (i >= 2) bounds.least += length + 1;
+    bounds.most += 2 * length + 3;
+  }
+  return bounds;
+}
+
+void build_own_command_line(int argc, char* const* argv, char* block, OwnCommandLine* own) {
   const char* const* args = argv;
-  // One pass over the arguments: the block is sized for the worst case (every byte doubled, every
-  // token quoted), and only what the line takes of it is ever touched before it is cut to size.
-  std::size_t bound = 1;
-  for (int i = 0; i < argc; ++i) bound += 2 * std::strlen(args[i]) + 3;
-  char* line = static_cast<char*>(std::malloc(bound));
-  if (!line) return false;
-  std::size_t length = build_command_line(argc, args, line);
-  if (char* fitted = static_cast<char*>(std::realloc(line, length + 1))) line = fitted;
+  std::size_t length = build_command_line(argc, args, block);
   // The name token and the one space after it.
   std::size_t child_start = argc < 2 ? length : build_command_line(1, args, nullptr) + 1;
-  *own = OwnCommandLine{line, length, child_start, argc < 2 ? nullptr : argv + 1};
-  return true;
+  *own = OwnCommandLine{block, length, child_start, argc < 2 ? nullptr : argv + 1};
 }
 
 char* const* recognise_own_child_line(const OwnCommandLine& own, const char* command_line) {

@@ -29,15 +29,22 @@ std::size_t split_command_line(const char* line, char* strings, char** argv);
 
 /// A command line built from an argument vector, kept with the vector it was built from.
 struct OwnCommandLine {
-  char* line;               ///< the whole line, NUL-terminated, on the heap
+  char* line;               ///< the whole line, NUL-terminated
   std::size_t length;       ///< strlen(line)
   std::size_t child_start;  ///< where the program token starts (`length` when there is none)
   char* const* child_argv;  ///< argv + 1, null-terminated; null when argc < 2
 };
 
-/// Builds `argv` (argc >= 0, argv[argc] null) as one command line into `own`, in a heap block
-/// of exactly its size. Returns false, with `own` untouched, when there is no memory for it.
-bool build_own_command_line(int argc, char* const* argv, OwnCommandLine* own);
+/// How many bytes the command line built from `argv` (argc >= 0, argv[argc] null) takes, its
+/// terminating NUL included: at least `least`, at most `most`.
+struct CommandLineBounds {
+  std::size_t least, most;
+};
+CommandLineBounds own_command_line_bounds(int argc, char* const* argv);
+
+/// Builds `argv` as one command line into `block`, which has room for the bounds' `most`, and
+/// describes it in `own` (whose `line` is `block`).
+void build_own_command_line(int argc, char* const* argv, char* block, OwnCommandLine* own);
 
 /// The argument vector that `command_line` was built from, when it is exactly, byte for byte,
 /// the part of `own` from the program token on (what is left of our line once our own name

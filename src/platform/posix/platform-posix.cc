@@ -6,12 +6,14 @@
 #include <limits.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -257,9 +259,27 @@ LPSTR GetCommandLineA() {
   int argc = startup_argc;
   char** argv = startup_argv;
   if (!argv && !read_proc_arguments(&argc, &argv)) return nullptr;
-  if (!build_own_command_line(argc, argv, &own_command_line)) {
+  // The line is written once, into a block sized for the worst case; only what it takes of the
+  // block is ever touched, and the rest goes back at once.
+  CommandLineBounds bounds = own_command_line_bounds(argc, argv);
+  char* block = static_cast<char*>(std::malloc(bounds.most));
+  if (!block) {
     last_error = ENOMEM;
     return nullptr;
+  }
+  // A long line's pages are put in place in one call, not faulted in one by one as it is
+  // written: on a virtual machine a fault costs microseconds. Where the kernel has no such
+  // call, the pages are faulted in as before.
+  constexpr std::uintptr_t kPage = 4096;
+  auto page_offset = [](const char* p) { return reinterpret_cast<std::uintptr_t>(p) % kPage; };
+  char* from = block + (kPage - page_offset(block)) % kPage;
+  char* to = block + bounds.least - page_offset(block + bounds.least);
+  if (to >= from + 16 * kPage) {
+    madvise(from, static_cast<std::size_t>(to - from), MADV_POPULATE_WRITE);
+  }
+  build_own_command_line(argc, argv, block, &own_command_line);
+  if (char* fitted = static_cast<char*>(std::realloc(block, own_command_line.length + 1))) {
+    own_command_line.line = fitted;
   }
   return own_command_line.line;
 }
