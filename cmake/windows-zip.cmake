@@ -2,6 +2,9 @@
 # order, each with fixed permissions and the time SOURCE_DATE_EPOCH gives, no extra fields (the
 # Unix times and owners that zip would add), the DOS times in UTC.
 #   cmake -DZIP=zip -DOUT=DIR -DNAME=NAME -DEPOCH=SECONDS -DPROGRAM=EXE -DTEXTS="A|B" -P windows-zip.cmake
+if(NOT ZIP)
+  message(FATAL_ERROR "zip is not installed (scripts/deps windows installs it)")
+endif()
 string(REPLACE "|" ";" TEXTS "${TEXTS}")
 set(stage ${OUT}/zip-stage)
 file(REMOVE_RECURSE ${stage} ${OUT}/${NAME}.zip)
