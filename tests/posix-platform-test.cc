@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/command-line.h"
+#include "platform/posix/proc-arguments.h"
 
 namespace {
 
@@ -202,6 +204,22 @@ TEST(PosixControl, RoutineCatchesInterruptsAndIsRemovedCleanly) {
   sigaction(SIGINT, nullptr, &interrupt);
   EXPECT_EQ(interrupt.sa_handler, SIG_IGN);
   signal(SIGINT, SIG_DFL);
+}
+
+// Our two sources of the argument vector agree: the start-up code's, from which our command
+// line is built, and /proc's, which is read where the start-up code does not hand it over.
+TEST(PosixCommandLine, ProcGivesTheVectorTheStartUpCodeGave) {
+  int argc = 0;
+  char** argv = nullptr;
+  ASSERT_TRUE(read_proc_arguments(&argc, &argv));
+  ASSERT_GE(argc, 1);
+  EXPECT_EQ(argv[argc], nullptr);
+  std::vector<char> line(build_command_line(argc, argv, nullptr) + 1);
+  build_command_line(argc, argv, line.data());
+  EXPECT_STREQ(line.data(), GetCommandLineA());
+  // The vector and its strings (one block, from the first string on) are the test's to free.
+  std::free(argv[0]);
+  std::free(argv);
 }
 
 TEST(PosixAffinity, PinStaysWithinTheCpusWeStartedWith) {

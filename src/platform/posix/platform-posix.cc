@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "platform/posix/command-line.h"
+#include "platform/posix/proc-arguments.h"
 
 namespace {
 
@@ -174,24 +175,29 @@ pid_t spawn(const SpawnPlan* plan) {
 
 // The C library's start-up code hands argc, argv and envp to the functions of .init_array
 // before main: argv is then the vector the kernel put on our stack. A child started from our
-// own line is given those very strings, so that nothing is split or copied for it.
+// own line is given those very strings, so that nothing is split or copied for it. The array of
+// pointers is taken as it is now, before main (or a test framework, or getopt) can rearrange it.
 int startup_argc = 0;
 char** startup_argv = nullptr;
 
 #ifdef __GLIBC__
 void take_startup_arguments(int argc, char** argv, char**) {
+  if (argc < 0 || !argv) return;
+  std::size_t size = (static_cast<std::size_t>(argc) + 1) * sizeof(char*);
+  startup_argv = static_cast<char**>(std::malloc(size));
+  if (!startup_argv) return;  // then /proc will do
+  std::memcpy(startup_argv, argv, size);
   startup_argc = argc;
-  startup_argv = argv;
 }
-__attribute__((section(".init_array"),
-               used)) void (*take_startup_arguments_entry)(int, char**,
-                                                           char**) = take_startup_arguments;
+using StartupHook = void (*)(int, char**, char**);
+__attribute__((section(".init_array"), used)) StartupHook take_startup_arguments_entry =
+    take_startup_arguments;
 #endif
 
 OwnCommandLine own_command_line;
 
-// Where the start-up vector was not handed to us: our arguments as /proc holds them, NUL-
-// terminated strings back to back, made into a vector kept for the process's life.
+}  // namespace
+
 bool read_proc_arguments(int* argc, char*** argv) {
   int fd;
   do {
@@ -245,8 +251,6 @@ bool read_proc_arguments(int* argc, char*** argv) {
   *argv = vector;
   return true;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
