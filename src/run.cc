@@ -42,12 +42,14 @@ DWORD launch_and_wait(char* child_command_line) {
   }
   DWORD wait_result = WaitForSingleObject(child.hProcess, INFINITE);
   take_end_readings(&readings);
+  // The wait's error, before removing the routine can overwrite it.
+  DWORD wait_error = wait_result == WAIT_FAILED ? GetLastError() : 0;
 
   if (!SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE)) {
     std::fprintf(stderr, "SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
   }
   if (wait_result == WAIT_FAILED) {
-    std::fprintf(stderr, "WAIT_FAILED %d\n", static_cast<int>(GetLastError()));
+    std::fprintf(stderr, "WAIT_FAILED %d\n", static_cast<int>(wait_error));
   } else if (wait_result == WAIT_ABANDONED) {
     std::fputs("WAIT_ABANDONED\n", stderr);
   }

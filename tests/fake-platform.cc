@@ -201,6 +201,8 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
     fake.last_error = fake.ctrl_handler_error;
     return FALSE;
   }
+  // Success may still change the last error, so codes must be taken before.
+  fake.last_error = 1400;
   return TRUE;
 }
 
