@@ -35,21 +35,16 @@ DWORD launch_and_wait(char* child_command_line) {
       CREATE_DEFAULT_ERROR_MODE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup_info, &child);
   if (!launched) {
     DWORD error = GetLastError();
-    SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE);
     report_system_error(error, stderr, "CreateProcess() failed %d ", static_cast<int>(error));
     std::fflush(stderr);
+    SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE);
     return 255;
   }
   DWORD wait_result = WaitForSingleObject(child.hProcess, INFINITE);
   take_end_readings(&readings);
-  // The wait's error, before removing the routine can overwrite it.
-  DWORD wait_error = wait_result == WAIT_FAILED ? GetLastError() : 0;
 
-  if (!SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE)) {
-    std::fprintf(stderr, "SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
-  }
   if (wait_result == WAIT_FAILED) {
-    std::fprintf(stderr, "WAIT_FAILED %d\n", static_cast<int>(wait_error));
+    std::fprintf(stderr, "WAIT_FAILED %d\n", static_cast<int>(GetLastError()));
   } else if (wait_result == WAIT_ABANDONED) {
     std::fputs("WAIT_ABANDONED\n", stderr);
   }
@@ -69,6 +64,12 @@ DWORD launch_and_wait(char* child_command_line) {
   // The report goes out in one write, so that reports of runs sharing a pipe or a file stay
   // whole.
   std::fflush(stderr);
+  // Only now: Windows runs the control routines on a thread of their own, which may come after
+  // the child has ended of the same Ctrl-C; without our routine it would end us mid-report.
+  if (!SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE)) {
+    std::fprintf(stderr, "SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
+    std::fflush(stderr);
+  }
   return exit_code;
 }
 

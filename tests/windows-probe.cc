@@ -71,8 +71,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (std::strcmp(argv[1], "wait") == 0) {
-    std::fputs("ready\n", stdout);
-    std::fflush(stdout);
+    // Straight to the handle: a Ctrl-C ends us from a thread of its own, and the C runtime's
+    // buffer must have nothing left to write again then.
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "ready\n", 6, &written, nullptr);
     Sleep(60000);
     return 0;
   }
