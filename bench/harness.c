@@ -40,14 +40,15 @@ struct Command {
   double* maxrss;
 };
 
-/* COUNT arguments of BYTES bytes each, appended to every command's own. */
+/* COUNT arguments of BYTES bytes each, appended to every command's own; `option` is -g's value,
+   COUNT,BYTES,plain|quoted. */
 static char** generated = NULL;
 static int generated_count = 0;
 
-static int generate(const char* spec) {
+static int generate(const char* option) {
   int count = 0, bytes = 0;
   char kind[16] = "";
-  if (sscanf(spec, "%d,%d,%15s", &count, &bytes, kind) != 3 || count < 0 || bytes < 1) return -1;
+  if (sscanf(option, "%d,%d,%15s", &count, &bytes, kind) != 3 || count < 0 || bytes < 1) return -1;
   int quoted = strcmp(kind, "quoted") == 0;
   if (!quoted && strcmp(kind, "plain") != 0) return -1;
   generated = calloc((size_t)count, sizeof(char*));

@@ -482,6 +482,7 @@ namespace {
 
 constexpr int kCtrlSignals[2] = {SIGINT, SIGQUIT};
 constexpr DWORD kCtrlEvents[2] = {CTRL_C_EVENT, CTRL_BREAK_EVENT};
+int ctrl_index(int sig) { return sig == SIGINT ? 0 : 1; }
 PHANDLER_ROUTINE ctrl_routine = nullptr;
 struct sigaction ctrl_saved[2];
 bool ctrl_caught[2];
@@ -489,7 +490,7 @@ bool ctrl_caught[2];
 void on_ctrl_signal(int sig) {
   int saved_errno = errno;
   PHANDLER_ROUTINE routine = ctrl_routine;
-  if (!routine || !routine(kCtrlEvents[sig == SIGINT ? 0 : 1])) {
+  if (!routine || !routine(kCtrlEvents[ctrl_index(sig)])) {
     // Not handled: the default action, as Windows' own handler ends the process. The signal is
     // blocked while we are here, so it is delivered as we return.
     signal(sig, SIG_DFL);
@@ -502,8 +503,8 @@ void on_ctrl_signal(int sig) {
 // control routine is set, and our signal mask never.
 bool started_ignoring(int sig) {
   struct sigaction action;
-  if (ctrl_routine && ctrl_caught[sig == SIGINT ? 0 : 1]) {
-    action = ctrl_saved[sig == SIGINT ? 0 : 1];
+  if (ctrl_routine && ctrl_caught[ctrl_index(sig)]) {
+    action = ctrl_saved[ctrl_index(sig)];
   } else if (sigaction(sig, nullptr, &action) != 0) {
     return true;
   }
