@@ -3,6 +3,9 @@
 
 #include "tempova.h"
 
+// Our own command line's copy, into which the child's command line points: held until the
+// process ends, never freed. Not static: a leak checker must see it reachable at exit.
+extern char* command_line_copy;
 char* command_line_copy;
 
 namespace {

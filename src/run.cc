@@ -20,6 +20,7 @@ DWORD launch_and_wait(char* child_command_line) {
   GetStartupInfoA(&startup_info);
   PROCESS_INFORMATION child = {};
   DWORD exit_code = 0;
+  ProcessEnd end = {0, false};
   ClockReadings readings;
 
   prepare_timing();
@@ -52,10 +53,13 @@ DWORD launch_and_wait(char* child_command_line) {
     std::fprintf(stderr, "GetExitCodeProcess() failed %d\n", static_cast<int>(GetLastError()));
     // We cannot tell how the child ended, so we must not claim it succeeded.
     exit_code = 255;
-  } else if (exit_code == STILL_ACTIVE) {
-    std::fprintf(stderr, "ERRORLEVEL=%u (STILL_ACTIVE)\n", static_cast<unsigned>(exit_code));
   } else {
-    std::fprintf(stderr, "ERRORLEVEL=%u\n", static_cast<unsigned>(exit_code));
+    query_process_end(child.hProcess, &end);
+    if (exit_code == STILL_ACTIVE) {
+      std::fprintf(stderr, "ERRORLEVEL=%u (STILL_ACTIVE)\n", static_cast<unsigned>(exit_code));
+    } else {
+      std::fprintf(stderr, "ERRORLEVEL=%u\n", static_cast<unsigned>(exit_code));
+    }
   }
   CloseHandle(child.hThread);
   CloseHandle(child.hProcess);
@@ -70,6 +74,8 @@ DWORD launch_and_wait(char* child_command_line) {
     std::fprintf(stderr, "SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
     std::fflush(stderr);
   }
+  // A shell that ran us must learn that the child was interrupted, as it would without us.
+  end_as_child_ended(end);
   return exit_code;
 }
 

@@ -10,10 +10,6 @@
 /// the rest of our command line. Returns the exit status.
 int tempova_main(int argc);
 
-/// Our own command line's copy, into which the child's command line points: held until the
-/// process ends, never freed.
-extern char* command_line_copy;
-
 /// Finds where the child's command line starts in `copy`, our own command line: past our name
 /// token (quoted: up to the next double quote; otherwise up to the next space) and the spaces
 /// after it. The delimiter ending the name token is overwritten with NUL.

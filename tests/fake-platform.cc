@@ -257,3 +257,13 @@ HLOCAL LocalFree(HLOCAL memory) {
   --fake.unreleased_messages;
   return nullptr;
 }
+
+void query_process_end(HANDLE process, ProcessEnd* end) {
+  call(std::string("query_process_end(") + handle_name(process) + ")");
+  *end = fake.process_end;
+}
+
+void end_as_child_ended(const ProcessEnd& end) {
+  call("end_as_child_ended(" + std::to_string(end.signal) + ")");
+  fake.ended_as = end;
+}

@@ -34,6 +34,7 @@ struct FakePlatform {
   BOOL exit_code_ok = TRUE;
   DWORD exit_code = 0;
   DWORD exit_code_error = 0;
+  ProcessEnd process_end = {0, false};
   const char* message_text = "The system cannot find the file specified.\r\n";  // null: none
 
   // What the launcher did.
@@ -50,6 +51,7 @@ struct FakePlatform {
     bool startup_info_is_ours = false;  // the very record GetStartupInfoA filled, unchanged
   } launch;
   PHANDLER_ROUTINE ctrl_routine = nullptr;  // the console control routine last added
+  ProcessEnd ended_as = {-1, false};        // what end_as_child_ended was given
   std::vector<std::string> trace;           // calls, and "out: ..." / "err: ..." for each write
   std::string out, err;
   int unreleased_messages = 0;

@@ -95,16 +95,17 @@ TEST_F(LauncherTest, RunsInOrderWithTheFixedLaunchSettings) {
   EXPECT_EQ(fake_run(3), 0);
   // Everything after the wait leaves in one write, at the end; the control routine stays until
   // the report is out.
-  EXPECT_THAT(fake.trace, ElementsAre("GetCommandLineA", "GetStartupInfoA", "GetCurrentThread",
-                                      "SetThreadAffinityMask(current, 1)", "timeBeginPeriod(1)",
-                                      "SetConsoleCtrlHandler(routine, add)", "GetTickCount",
-                                      "timeGetTime", "QueryPerformanceCounter", "CreateProcessA",
-                                      "WaitForSingleObject(process, INFINITE)",
-                                      "QueryPerformanceCounter", "timeGetTime", "GetTickCount",
-                                      "GetExitCodeProcess(process)", "CloseHandle(thread)",
-                                      "CloseHandle(process)", "QueryPerformanceFrequency",
-                                      "timeEndPeriod(1)", "err: ERRORLEVEL=0\n" + kTimingBlock,
-                                      "SetConsoleCtrlHandler(routine, remove)"));
+  EXPECT_THAT(fake.trace,
+              ElementsAre("GetCommandLineA", "GetStartupInfoA", "GetCurrentThread",
+                          "SetThreadAffinityMask(current, 1)", "timeBeginPeriod(1)",
+                          "SetConsoleCtrlHandler(routine, add)", "GetTickCount", "timeGetTime",
+                          "QueryPerformanceCounter", "CreateProcessA",
+                          "WaitForSingleObject(process, INFINITE)", "QueryPerformanceCounter",
+                          "timeGetTime", "GetTickCount", "GetExitCodeProcess(process)",
+                          "query_process_end(process)", "CloseHandle(thread)",
+                          "CloseHandle(process)", "QueryPerformanceFrequency", "timeEndPeriod(1)",
+                          "err: ERRORLEVEL=0\n" + kTimingBlock,
+                          "SetConsoleCtrlHandler(routine, remove)", "end_as_child_ended(0)"));
   EXPECT_EQ(fake.out, "");
   EXPECT_EQ(fake.err, "ERRORLEVEL=0\n" + kTimingBlock);
 
@@ -276,6 +277,27 @@ TEST_F(LauncherTest, FailedLaunchEndsTheRunAtOnce) {
               ElementsAre("CreateProcessA", "GetLastError", "FormatMessageA(4864, null, 2, 1024)",
                           "LocalFree", "SetConsoleCtrlHandler(routine, remove)"));
   EXPECT_EQ(fake.trace.end()[-2], "err: CreateProcess() failed 2 " + kMissing) << "in one write";
+}
+
+// How the child ended is passed on only once everything else is done: the report out and the
+// control routine removed. Where its exit code could not be read, there is nothing to pass on.
+TEST_F(LauncherTest, TheChildsEndIsPassedOnLast) {
+  struct Case {
+    const char* what;
+    BOOL exit_code_ok;
+    int signal;
+  };
+  const Case cases[] = {{"ended by signal 2", TRUE, 2}, {"exit code unreadable", FALSE, 0}};
+  for (const Case& c : cases) {
+    fake_reset();
+    fake.exit_code_ok = c.exit_code_ok;
+    fake.exit_code = 130;
+    fake.process_end = {2, false};
+    fake_run(2);
+    EXPECT_EQ(fake.trace.back(), "end_as_child_ended(" + std::to_string(c.signal) + ")") << c.what;
+    EXPECT_EQ(fake.trace.end()[-2], "SetConsoleCtrlHandler(routine, remove)") << c.what;
+    EXPECT_EQ(fake.ended_as.signal, c.signal) << c.what;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------

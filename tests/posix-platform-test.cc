@@ -17,7 +17,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/command-line.h"
-#include "platform/posix/proc-arguments.h"
+#include "platform/posix/emulation.h"
 
 namespace {
 

@@ -156,10 +156,6 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 /// The exit status; 128 + N for a child killed by signal N; STILL_ACTIVE while it runs.
-/// As a shell expects of a program that waits for a child: once this has seen a child killed by
-/// SIGINT or SIGQUIT, a process exit with that 128 + N ends the process by the same signal
-/// instead (its default action, without a core file), unless the process started with the
-/// signal ignored or blocked. The exit status a shell sees is the same, and a shell loop stops.
 BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code);
 
 BOOL CloseHandle(HANDLE handle);
@@ -177,5 +173,25 @@ DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD langua
 HLOCAL LocalFree(HLOCAL memory);
 
 #endif  // _WIN32
+
+// Our own operations, beyond Windows' own, on both systems.
+
+/// How a process ended, beyond its exit code.
+struct ProcessEnd {
+  int signal;        ///< the signal that ended it (Linux); 0 when it exited, and on Windows
+  bool core_dumped;  ///< it left a core file (Linux)
+};
+
+/// Reads how `process` ended, once GetExitCodeProcess has given its exit code. A process that
+/// has not ended, or cannot be asked, gives {0, false}.
+void query_process_end(HANDLE process, ProcessEnd* end);
+
+/// Ends our process the way the child ended, as a shell expects of a program that waits for a
+/// child: on Linux a child ended by SIGINT or SIGQUIT (Ctrl-C, Ctrl-\\) ends us by the same
+/// signal, with everything buffered written first and no core file of ours; the exit status a
+/// shell sees is the same as our own exit code would give, and a shell loop stops. Not where we
+/// were started with that signal ignored or blocked (a background job, nohup). Otherwise, and
+/// always on Windows, it returns and nothing happens.
+void end_as_child_ended(const ProcessEnd& end);
 
 #endif  // TEMPOVA_PLATFORM_PLATFORM_H_

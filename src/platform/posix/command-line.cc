@@ -1,3 +1,5 @@
+// The Windows C runtime's command-line rules, both ways: how a line splits into arguments, and how
+// arguments are written so that they split back exactly; and our own line, built once.
 #include "platform/posix/command-line.h"
 
 #include <cstdint>
@@ -41,9 +43,11 @@ bool token_needs_quotes(const char* token, bool tab_counts) {
   return visible == 0;
 }
 
-// Writes [arg, end) with every double quote escaped: the backslashes right before it doubled and
-// one more added. Runs without a quote, as most are, go eight bytes at a time.
-char* write_escaped(const char* arg, const char* end, char* w) {
+// Writes [arg, end) at out[length] (when out is not null) with every double quote escaped: the
+// backslashes right before it doubled and one more added. Returns the new length: one rule for
+// what is written and for how much room it takes. Runs without a quote, as most are, go eight
+// bytes at a time.
+std::size_t put_escaped(const char* arg, const char* end, char* out, std::size_t length) {
   constexpr std::uint64_t kOnes = 0x0101010101010101;
   constexpr std::uint64_t kHighBits = 0x8080808080808080;
   constexpr std::uint64_t kQuotes = kOnes * '"';
@@ -61,8 +65,10 @@ char* write_escaped(const char* arg, const char* end, char* w) {
 #else
       if (quotes) run = 0;
 #endif
-      std::memcpy(w, &word, 8);
-      w += run;
+      // All eight bytes, though only `run` of them count: what follows overwrites the rest, and
+      // at least eight more bytes of output follow from here.
+      if (out) std::memcpy(out + length, &word, 8);
+      length += run;
       p += run;
       if (run == 8) continue;
     }
@@ -71,12 +77,11 @@ char* write_escaped(const char* arg, const char* end, char* w) {
       while (p - backslashes > arg && p[-1 - static_cast<std::ptrdiff_t>(backslashes)] == '\\') {
         ++backslashes;
       }
-      std::memset(w, '\\', backslashes + 1);
-      w += backslashes + 1;
+      length = put(out, length, '\\', backslashes + 1);
     }
-    *w++ = *p++;
+    length = put(out, length, *p++);
   }
-  return w;
+  return length;
 }
 
 }  // namespace
@@ -92,32 +97,19 @@ std::size_t quote_argument(const char* arg, char* out) {
   const char* end = arg + plain + std::strlen(arg + plain);
   bool wrap =
       arg == end || arg[plain] != '"' || arg[plain + std::strcspn(arg + plain, " \t")] != '\0';
-  // Backslashes matter only right before a quote, where each is doubled and one more makes the
-  // quote literal, and before our closing quote, where they are doubled too.
-  std::size_t trailing = 0;
-  while (wrap && end - trailing > arg && end[-1 - static_cast<std::ptrdiff_t>(trailing)] == '\\') {
-    ++trailing;
-  }
-  std::size_t length;
-  if (out) {
-    char* w = out;
-    if (wrap) *w++ = '"';
-    w = write_escaped(arg, end, w);
-    if (wrap) {
-      std::memset(w, '\\', trailing);
-      w += trailing;
-      *w++ = '"';
+  std::size_t length = 0;
+  if (wrap) length = put(out, length, '"');
+  length = put_escaped(arg, end, out, length);
+  if (wrap) {
+    // Backslashes before our closing quote are doubled, so that it stays a quote.
+    std::size_t trailing = 0;
+    while (end - trailing > arg && end[-1 - static_cast<std::ptrdiff_t>(trailing)] == '\\') {
+      ++trailing;
     }
-    length = static_cast<std::size_t>(w - out);
-    out[length] = '\0';
-  } else {
-    length = static_cast<std::size_t>(end - arg) + (wrap ? 2 + trailing : 0);
-    std::size_t backslashes = 0;
-    for (const char* p = arg; p < end; ++p) {
-      if (*p == '"') length += backslashes + 1;
-      backslashes = *p == '\\' ? backslashes + 1 : 0;
-    }
+    length = put(out, length, '\\', trailing);
+    length = put(out, length, '"');
   }
+  if (out) out[length] = '\0';
   return length;
 }
 
