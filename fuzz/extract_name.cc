@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t changed = 0;
   for (std::size_t i = 0; i < length; ++i) {
     if (copy[i] != line[i]) {
-      if (copy[i] != '\0' || (line[i] != ' ' && line[i] != '"')) std::abort();
+      if (copy[i] != '\0' || (line[i] != ' ' && line[i] != '\t' && line[i] != '"')) std::abort();
       ++changed;
     }
   }

@@ -1,4 +1,5 @@
 #include <cstdarg>
+#include <cstdio>
 
 #include "tempova.h"
 
@@ -13,11 +14,11 @@ BOOL WINAPI leave_interrupts_to_the_child(DWORD event) {
 
 }  // namespace
 
-DWORD launch_and_wait(char* child_command_line) {
+DWORD launch_and_wait(TCHAR* child_command_line) {
   SECURITY_ATTRIBUTES process_attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   SECURITY_ATTRIBUTES thread_attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  STARTUPINFOA startup_info;
-  GetStartupInfoA(&startup_info);
+  STARTUPINFO startup_info;
+  GetStartupInfo(&startup_info);
   PROCESS_INFORMATION child = {};
   DWORD exit_code = 0;
   ProcessEnd end = {0, false};
@@ -25,19 +26,19 @@ DWORD launch_and_wait(char* child_command_line) {
 
   prepare_timing();
   if (!SetConsoleCtrlHandler(leave_interrupts_to_the_child, TRUE)) {
-    std::fprintf(stderr, "SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
+    report("SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
   }
   // What was written so far must reach the stream before the child's output does, and nothing
   // is written between the clock readings.
-  std::fflush(stderr);
+  flush_report();
   take_start_readings(&readings);
-  BOOL launched = CreateProcessA(
+  BOOL launched = CreateProcess(
       nullptr, child_command_line, &process_attributes, &thread_attributes, TRUE,
       CREATE_DEFAULT_ERROR_MODE | NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup_info, &child);
   if (!launched) {
     DWORD error = GetLastError();
-    report_system_error(error, stderr, "CreateProcess() failed %d ", static_cast<int>(error));
-    std::fflush(stderr);
+    report_system_error(error, "CreateProcess() failed %d ", static_cast<int>(error));
+    flush_report();
     SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE);
     return 255;
   }
@@ -45,20 +46,20 @@ DWORD launch_and_wait(char* child_command_line) {
   take_end_readings(&readings);
 
   if (wait_result == WAIT_FAILED) {
-    std::fprintf(stderr, "WAIT_FAILED %d\n", static_cast<int>(GetLastError()));
+    report("WAIT_FAILED %d\n", static_cast<int>(GetLastError()));
   } else if (wait_result == WAIT_ABANDONED) {
-    std::fputs("WAIT_ABANDONED\n", stderr);
+    report("WAIT_ABANDONED\n");
   }
   if (!GetExitCodeProcess(child.hProcess, &exit_code)) {
-    std::fprintf(stderr, "GetExitCodeProcess() failed %d\n", static_cast<int>(GetLastError()));
+    report("GetExitCodeProcess() failed %d\n", static_cast<int>(GetLastError()));
     // We cannot tell how the child ended, so we must not claim it succeeded.
     exit_code = 255;
   } else {
     query_process_end(child.hProcess, &end);
     if (exit_code == STILL_ACTIVE) {
-      std::fprintf(stderr, "ERRORLEVEL=%u (STILL_ACTIVE)\n", static_cast<unsigned>(exit_code));
+      report("ERRORLEVEL=%u (STILL_ACTIVE)\n", static_cast<unsigned>(exit_code));
     } else {
-      std::fprintf(stderr, "ERRORLEVEL=%u\n", static_cast<unsigned>(exit_code));
+      report("ERRORLEVEL=%u\n", static_cast<unsigned>(exit_code));
     }
   }
   CloseHandle(child.hThread);
@@ -67,12 +68,12 @@ DWORD launch_and_wait(char* child_command_line) {
   write_timing_report(&readings);
   // The report goes out in one write, so that reports of runs sharing a pipe or a file stay
   // whole.
-  std::fflush(stderr);
+  flush_report();
   // Only now: Windows runs the control routines on a thread of their own, which may come after
   // the child has ended of the same Ctrl-C; without our routine it would end us mid-report.
   if (!SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE)) {
-    std::fprintf(stderr, "SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
-    std::fflush(stderr);
+    report("SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
+    flush_report();
   }
   // A shell that ran us must learn that the child was interrupted, as it would without us.
   end_as_child_ended(end);
@@ -81,27 +82,25 @@ DWORD launch_and_wait(char* child_command_line) {
 
 // A printf-style prefix, its arguments checked by the format attribute.
 // NOLINTNEXTLINE(cert-dcl50-cpp)
-void report_system_error(DWORD code, std::FILE* stream, const char* format, ...) {
+void report_system_error(DWORD code, const char* format, ...) {
   if (format && *format) {
+    char prefix[256];
     va_list arguments;
     va_start(arguments, format);
-    vfprintf(stream, format, arguments);
+    std::vsnprintf(prefix, sizeof prefix, format, arguments);
     va_end(arguments);
+    report("%s", prefix);
   }
-  char* text = nullptr;
-  DWORD length = FormatMessageA(
+  TCHAR* text = nullptr;
+  DWORD length = FormatMessage(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPSTR>(&text), 0,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPTSTR>(&text), 0,
       nullptr);
   if (length == 0 || !text) {
     // The line must still end, so that whatever follows starts on a line of its own.
-    std::fputs("(no system text for this code)\n", stream);
+    report("(no system text for this code)\n");
     return;
   }
-  // Our streams are text streams: the C runtime turns "\n" into the platform's line end, so a
-  // text that already ends its lines in "\r\n" is written with "\n" to come out as it was.
-  for (const char* p = text; *p; ++p) {
-    if (!(p[0] == '\r' && p[1] == '\n')) std::fputc(*p, stream);
-  }
+  report_system_text(text);
   LocalFree(text);
 }

@@ -11,22 +11,38 @@
 int tempova_main(int argc);
 
 /// Finds where the child's command line starts in `copy`, our own command line: past our name
-/// token (quoted: up to the next double quote; otherwise up to the next space) and the spaces
-/// after it. The delimiter ending the name token is overwritten with NUL.
-char* extract_child_command_line(char* copy);
+/// token (quoted: up to the next double quote; otherwise up to the next space or tab, where
+/// CreateProcess ends it too) and the blanks after it. The delimiter ending the name token is
+/// overwritten with NUL.
+TCHAR* extract_child_command_line(TCHAR* copy);
 
 /// Runs `child_command_line` as a child, waits for it and writes the report on standard error.
 /// Returns the child's exit code, or 255 when it could not be started or its exit code could
 /// not be read.
-DWORD launch_and_wait(char* child_command_line);
+DWORD launch_and_wait(TCHAR* child_command_line);
 
-/// Writes `format` with its arguments (when not null or empty), then the system's text for
-/// `code`, which carries its own line end.
-void report_system_error(DWORD code, std::FILE* stream, const char* format, ...)
+/// Adds to the report `format` with its arguments (when not null or empty), then the system's
+/// text for `code`, which carries its own line end.
+void report_system_error(DWORD code, const char* format, ...)
 #ifdef __GNUC__
-    __attribute__((format(printf, 3, 4)))
+    __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+/// The report on standard error: its lines are gathered, and each part of it leaves in one
+/// write when flush_report is called (what comes before the first clock reading, then everything
+/// after the launch), so that the reports of runs sharing a pipe or a file stay whole.
+void report(const char* format, ...)
+#ifdef __GNUC__
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+/// Adds a system text, whose "\r\n" line ends become the report's "\n".
+void report_system_text(LPCTSTR text);
+
+/// Writes what was gathered, in one write.
+void flush_report();
 
 /// The three clocks read around the child.
 struct ClockReadings {

@@ -4,11 +4,11 @@
 
 void prepare_timing() {
   if (SetThreadAffinityMask(GetCurrentThread(), 1) == 0) {
-    std::fprintf(stderr, "SetThreadAffinityMask() failed (%d)\n", static_cast<int>(GetLastError()));
+    report("SetThreadAffinityMask() failed (%d)\n", static_cast<int>(GetLastError()));
   }
   MMRESULT result = timeBeginPeriod(1);
   if (result != TIMERR_NOERROR) {
-    std::fprintf(stderr, "timeBeginPeriod(1) failed (%d)\n", static_cast<int>(result));
+    report("timeBeginPeriod(1) failed (%d)\n", static_cast<int>(result));
   }
 }
 
@@ -32,39 +32,35 @@ void take_end_readings(ClockReadings* readings) {
 
 void write_timing_report(const ClockReadings* readings) {
   if (readings->tq1_failed) {
-    std::fprintf(stderr, "QueryPerformanceCounter(tq1) failed (%d)\n",
-                 static_cast<int>(readings->tq1_error));
+    report("QueryPerformanceCounter(tq1) failed (%d)\n", static_cast<int>(readings->tq1_error));
   }
   if (readings->tq2_failed) {
-    std::fprintf(stderr, "QueryPerformanceCounter(tq2) failed (%d)\n",
-                 static_cast<int>(readings->tq2_error));
+    report("QueryPerformanceCounter(tq2) failed (%d)\n", static_cast<int>(readings->tq2_error));
   }
   // Unsigned arithmetic: a difference that wraps is still the elapsed count modulo 2^64.
   std::uint64_t tq1 = static_cast<std::uint64_t>(readings->tq1.QuadPart);
   std::uint64_t tq2 = static_cast<std::uint64_t>(readings->tq2.QuadPart);
   std::uint64_t counts = tq2 - tq1;
-  std::fprintf(stderr, "tq1=%" PRIu64 " tq2=%" PRIu64 " tq2-tq1=%" PRIu64 "\n", tq1, tq2, counts);
+  report("tq1=%" PRIu64 " tq2=%" PRIu64 " tq2-tq1=%" PRIu64 "\n", tq1, tq2, counts);
 
   LARGE_INTEGER frequency;
   frequency.QuadPart = 0;
   if (!QueryPerformanceFrequency(&frequency)) {
-    std::fprintf(stderr, "QueryPerformanceFrequency() failed (%d)\n",
-                 static_cast<int>(GetLastError()));
+    report("QueryPerformanceFrequency() failed (%d)\n", static_cast<int>(GetLastError()));
   }
-  std::fprintf(stderr, "frequency=%" PRIu64 "\n", static_cast<std::uint64_t>(frequency.QuadPart));
+  report("frequency=%" PRIu64 "\n", static_cast<std::uint64_t>(frequency.QuadPart));
   // A frequency of 0 gives a non-finite time, printed as the C library renders it.
   double milliseconds = static_cast<double>(static_cast<std::int64_t>(counts)) * 1000.0 /
                         static_cast<double>(frequency.QuadPart);
-  std::fprintf(stderr, "time=%f\n", milliseconds);
+  report("time=%f\n", milliseconds);
 
   MMRESULT result = timeEndPeriod(1);
   if (result != TIMERR_NOERROR) {
-    std::fprintf(stderr, "timeEndPeriod(1) failed (%d)\n", static_cast<int>(result));
+    report("timeEndPeriod(1) failed (%d)\n", static_cast<int>(result));
   }
-  std::fprintf(stderr, "t1=%u t2=%u t2-t1=%u\n", static_cast<unsigned>(readings->t1),
-               static_cast<unsigned>(readings->t2),
-               static_cast<unsigned>(readings->t2 - readings->t1));
-  std::fprintf(stderr, "ts1=%u ts2=%u ts2-ts1=%u\n", static_cast<unsigned>(readings->ts1),
-               static_cast<unsigned>(readings->ts2),
-               static_cast<unsigned>(readings->ts2 - readings->ts1));
+  report("t1=%u t2=%u t2-t1=%u\n", static_cast<unsigned>(readings->t1),
+         static_cast<unsigned>(readings->t2), static_cast<unsigned>(readings->t2 - readings->t1));
+  report("ts1=%u ts2=%u ts2-ts1=%u\n", static_cast<unsigned>(readings->ts1),
+         static_cast<unsigned>(readings->ts2),
+         static_cast<unsigned>(readings->ts2 - readings->ts1));
 }

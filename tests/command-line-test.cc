@@ -141,7 +141,8 @@ const BuildCase kBuildCases[] = {
     {{"te\"mp\"ova", "prog"}, "tempova prog"},
     {{"", "prog"}, "\"\" prog"},
     {{"\"\"", "prog"}, "\"\" prog"},
-    {{"tab\tname", "prog"}, "tab\tname prog"},
+    // A tab would end an unquoted name, as a space would.
+    {{"tab\tname", "prog"}, "\"tab\tname\" prog"},
     {{"tempova", "my prog", "x"}, "tempova \"my prog\" x"},
     {{"tempova", "", "x"}, "tempova \"\" x"},
     {{"tempova", "p\t", "x"}, "tempova \"p\t\" x"},

@@ -137,6 +137,19 @@ TEST(EndToEnd, ProgramWhoseNameHoldsAQuoteRunsItself) {
   }
 }
 
+// Our own name may hold blanks, which would end an unquoted name token: our line quotes it, so
+// that nothing of our name becomes the child's.
+TEST(EndToEnd, OurOwnNameMayHoldBlanks) {
+  for (const char* name : {"my tempova", "tab\ttempova", "\t"}) {
+    std::string link = scratch_dir() + "/" + name;
+    ASSERT_EQ(symlink(kTempova.c_str(), link.c_str()), 0) << name;
+    Result r = run({link, kProbe, "args", "a b", "\tc"});
+    EXPECT_EQ(r.out, nul_joined({"a b", "\tc"})) << name;
+    EXPECT_EQ(r.status, 0) << name;
+    EXPECT_TRUE(is_report(r.err)) << name << ": " << r.err;
+  }
+}
+
 // Minimal chroots and some containers have no /proc: our arguments come from the start-up code.
 TEST(EndToEnd, RunsWithoutProc) {
   if (std::system("unshare -m sh -c 'mount -t tmpfs none /proc' 2>/dev/null") != 0) {

@@ -16,16 +16,13 @@ bool in_run = false;
 
 // The launcher's standard streams: each write that reaches the "system" is traced where it
 // happens, so the trace shows how the report is cut into writes, not just what it says.
-struct Capture {
-  const char* prefix;
-  std::string* text;
-};
-Capture captures[2] = {{"out: ", &fake.out}, {"err: ", &fake.err}};
+void capture(const char* prefix, std::string* text, const char* data, std::size_t size) {
+  text->append(data, size);
+  fake.trace.push_back(prefix + std::string(data, size));
+}
 
-ssize_t capture_write(void* cookie, const char* data, std::size_t size) {
-  Capture* capture = static_cast<Capture*>(cookie);
-  capture->text->append(data, size);
-  fake.trace.push_back(capture->prefix + std::string(data, size));
+ssize_t capture_output(void*, const char* data, std::size_t size) {
+  capture("out: ", &fake.out, data, size);
   return static_cast<ssize_t>(size);
 }
 
@@ -53,23 +50,15 @@ void fake_reset() {
 }
 
 int fake_run(int argc) {
-  std::FILE* saved[2] = {stdout, stderr};
-  std::FILE* captured[2];
-  for (int i = 0; i < 2; ++i) {
-    cookie_io_functions_t functions{nullptr, capture_write, nullptr, nullptr};
-    captured[i] = fopencookie(&captures[i], "w", functions);
-    // As the real streams start: standard output buffered, standard error not.
-    if (i == 1) std::setvbuf(captured[i], nullptr, _IONBF, 0);
-  }
-  stdout = captured[0];
-  stderr = captured[1];
+  std::FILE* saved = stdout;
+  cookie_io_functions_t functions{nullptr, capture_output, nullptr, nullptr};
+  stdout = fopencookie(nullptr, "w", functions);
   in_run = true;
   int status = tempova_main(argc);
   in_run = false;
-  stdout = saved[0];
-  stderr = saved[1];
-  // What the launcher left in a buffer reaches the stream at exit; so it does here.
-  for (std::FILE* stream : captured) std::fclose(stream);
+  // What the launcher left in the buffer reaches the stream at exit; so it does here.
+  std::fclose(stdout);
+  stdout = saved;
   return status;
 }
 
@@ -266,4 +255,15 @@ void query_process_end(HANDLE process, ProcessEnd* end) {
 void end_as_child_ended(const ProcessEnd& end) {
   call("end_as_child_ended(" + std::to_string(end.signal) + ")");
   fake.ended_as = end;
+}
+
+BOOL write_standard_error(const char* text, std::size_t length) {
+  capture("err: ", &fake.err, text, length);
+  return TRUE;
+}
+
+std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size) {
+  std::size_t length = std::strlen(text);
+  if (length < size) std::memcpy(out, text, length + 1);
+  return length;
 }

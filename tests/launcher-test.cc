@@ -48,12 +48,14 @@ const ExtractCase kExtractCases[] = {
     {"quoted name followed directly by text", "\"tempova\"prog -x", "tempova", "prog -x"},
     {"child passed on as typed", "tempova prog \"a b\"\tc\\\\\"d\\ e  ", "tempova",
      "prog \"a b\"\tc\\\\\"d\\ e  "},
-    {"a tab is part of the name", "tempova\tprog a", "tempova\tprog", "a"},
-    {"only a tab between name and command", "tempova\tprog", "tempova\tprog", ""},
+    {"a tab ends the name, as CreateProcess ends it", "tempova\tprog a", "tempova", "prog a"},
+    {"blanks of both kinds after the name", "tempova \t \tprog\ta", "tempova", "prog\ta"},
+    {"a tab inside a quoted name", "\"my\ttempova\"\tprog", "my\ttempova", "prog"},
+    {"blanks before the name", " \t tempova prog", "tempova", "prog"},
     {"quote inside an unquoted name", "te\"mp ova\" prog", "te\"mp", "ova\" prog"},
     {"unterminated quoted name", "\"tempova prog", "tempova prog", ""},
     {"name only", "tempova", "tempova", ""},
-    {"name and trailing spaces", "tempova   ", "tempova", ""},
+    {"name and trailing blanks", "tempova \t ", "tempova", ""},
     {"empty line", "", "", ""},
     {"spaces only", "   ", "", ""},
     {"empty quoted name", "\"\" prog", "", "prog"},
@@ -64,8 +66,8 @@ TEST(ExtractChildCommandLine, FindsTheChildAndEndsOurName) {
     std::vector<char> copy(c.line, c.line + std::strlen(c.line) + 1);
     char* child = extract_child_command_line(copy.data());
     EXPECT_STREQ(child, c.child) << c.what;
-    // The name token starts after any leading spaces and an opening quote.
-    const char* name = copy.data() + std::strspn(copy.data(), " ");
+    // The name token starts after any leading blanks and an opening quote.
+    const char* name = copy.data() + std::strspn(copy.data(), " \t");
     if (*name == '"') ++name;
     EXPECT_STREQ(name, c.name) << c.what;
   }
@@ -79,7 +81,7 @@ TEST_F(LauncherTest, UsageLineWithoutACommand) {
 }
 
 TEST_F(LauncherTest, EmptyChildCommandLineIsStillLaunched) {
-  fake.command_line = "tempova\tprog";
+  fake.command_line = "tempova\t ";
   fake.create_ok = FALSE;
   fake.create_error = 2;
   EXPECT_EQ(fake_run(2), 255);
@@ -277,6 +279,22 @@ TEST_F(LauncherTest, FailedLaunchEndsTheRunAtOnce) {
               ElementsAre("CreateProcessA", "GetLastError", "FormatMessageA(4864, null, 2, 1024)",
                           "LocalFree", "SetConsoleCtrlHandler(routine, remove)"));
   EXPECT_EQ(fake.trace.end()[-2], "err: CreateProcess() failed 2 " + kMissing) << "in one write";
+}
+
+// However long the system's text, it arrives whole, its line ends as the report's.
+TEST_F(LauncherTest, SystemTextLongerThanAWholeReport) {
+  for (std::size_t size : {8000, 8200, 20000}) {
+    fake_reset();
+    std::string text(size, 'x');
+    text.replace(size / 2, 2, "\r\n");
+    fake.message_text = (text += "\r\n").c_str();
+    fake.create_ok = FALSE;
+    fake.create_error = 2;
+    EXPECT_EQ(fake_run(2), 255);
+    std::string expected = "CreateProcess() failed 2 " + text;
+    for (std::size_t at; (at = expected.find("\r\n")) != std::string::npos;) expected.erase(at, 1);
+    EXPECT_TRUE(fake.err == expected) << size << ": " << fake.err.size() << " bytes";
+  }
 }
 
 // How the child ended is passed on only once everything else is done: the report out and the

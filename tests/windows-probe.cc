@@ -2,6 +2,9 @@
 //   windows-probe cmdline [CODE]  writes its own command line, exactly, on standard output,
 //                                 then exits with CODE (an unsigned 32-bit number, default 0)
 //   windows-probe wcmdline        writes its own Unicode command line, as UTF-8
+//   windows-probe wcmdhex         writes its own Unicode command line as hexadecimal UTF-16 code
+//                                 units, four digits each: exact even for a lone surrogate
+//   windows-probe message N       writes the system's text for error N, as UTF-8
 //   windows-probe version FILE    writes FILE's version information: the fixed file and
 //                                 product versions, then each string "Name=value", a line each
 //   windows-probe frequency       writes the performance counter frequency
@@ -11,6 +14,9 @@
 //                                 given, sharing our standard handles, waits, and writes
 //                                 "[exit N]" with its whole 32-bit exit code last on standard
 //                                 output; it exits with that code too
+//   windows-probe wrun            the same for a Unicode command line read from standard input
+//                                 as hexadecimal UTF-16 code units, four digits each, started
+//                                 with CreateProcessW
 // The last mode lets a test hand the launcher a command line that no Unix argument vector can
 // express, runs of spaces included, and read an exit code wider than Wine's own exit status.
 #include <windows.h>
@@ -23,6 +29,37 @@
 #include <cstring>
 #include <string>
 
+namespace {
+
+std::string utf8(const wchar_t* text) {
+  int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], size, nullptr, nullptr);
+  out.resize(out.size() - 1);
+  return out;
+}
+
+// Starts `line` as given, sharing our standard handles, waits, and writes "[exit N]" last on
+// standard output; exits with the child's whole exit code.
+template <typename Char, typename StartupInfo, typename Create>
+int run(Char* line, Create create) {
+  StartupInfo startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child;
+  if (!create(nullptr, line, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child)) {
+    std::printf("[CreateProcess failed %lu]", GetLastError());
+    return 102;
+  }
+  WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD code = 0;
+  if (!GetExitCodeProcess(child.hProcess, &code)) return 103;
+  std::printf("[exit %lu]", static_cast<unsigned long>(code));
+  std::fflush(stdout);
+  ExitProcess(code);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   if (argc < 2) return 100;
@@ -32,11 +69,25 @@ int main(int argc, char** argv) {
     ExitProcess(argc > 2 ? static_cast<UINT>(std::strtoul(argv[2], nullptr, 10)) : 0);
   }
   if (std::strcmp(argv[1], "wcmdline") == 0) {
-    const wchar_t* line = GetCommandLineW();
-    int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line, -1, &utf8[0], size, nullptr, nullptr);
-    std::fputs(utf8.c_str(), stdout);
+    std::fputs(utf8(GetCommandLineW()).c_str(), stdout);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "wcmdhex") == 0) {
+    for (const wchar_t* p = GetCommandLineW(); *p; ++p) {
+      std::printf("%04x", static_cast<unsigned>(*p));
+    }
+    return 0;
+  }
+  if (std::strcmp(argv[1], "message") == 0 && argc == 3) {
+    wchar_t* text = nullptr;
+    DWORD flags =
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER;
+    if (!FormatMessageW(flags, nullptr, std::strtoul(argv[2], nullptr, 10), 0,
+                        reinterpret_cast<wchar_t*>(&text), 0, nullptr)) {
+      return 107;
+    }
+    std::fputs(utf8(text).c_str(), stdout);
+    LocalFree(text);
     return 0;
   }
   if (std::strcmp(argv[1], "version") == 0 && argc == 3) {
@@ -83,19 +134,15 @@ int main(int argc, char** argv) {
     for (const char* p = argv[2]; p[0] && p[1]; p += 2) {
       line.push_back(static_cast<char>(std::strtoul(std::string(p, 2).c_str(), nullptr, 16)));
     }
-    STARTUPINFOA startup;
-    GetStartupInfoA(&startup);
-    PROCESS_INFORMATION child;
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &child)) {
-      return 102;
+    return run<char, STARTUPINFOA>(&line[0], CreateProcessA);
+  }
+  if (std::strcmp(argv[1], "wrun") == 0) {
+    std::wstring line;
+    char digits[5] = {};
+    while (std::fread(digits, 1, 4, stdin) == 4) {
+      line.push_back(static_cast<wchar_t>(std::strtoul(digits, nullptr, 16)));
     }
-    WaitForSingleObject(child.hProcess, INFINITE);
-    DWORD code = 0;
-    if (!GetExitCodeProcess(child.hProcess, &code)) return 103;
-    std::printf("[exit %lu]", static_cast<unsigned long>(code));
-    std::fflush(stdout);
-    ExitProcess(code);
+    return run<wchar_t, STARTUPINFOW>(&line[0], CreateProcessW);
   }
   return 100;
 }

@@ -2,7 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -19,10 +23,16 @@ namespace {
 const std::string kTempova = TEMPOVA_EXE;
 const std::string kProbe = PROBE_EXE;
 
+const char kWineEnvironment[] =
+    "WINEPREFIX=" WINE_PREFIX " WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=";
+
+// In a UTF-8 locale, so that Wine reads our Unix arguments as the Unicode they are; the
+// start's own environment comes after, and may choose another.
 Result wine(const Args& args, Start start = Start()) {
-  // A UTF-8 locale, so that Wine reads our Unix arguments as the Unicode they are.
-  start.environment = {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
-                       "WINEDLLOVERRIDES=mscoree,mshtml=", "LC_ALL=C.UTF-8"};
+  std::vector<std::string> environment = {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all",
+                                          "WINEDLLOVERRIDES=mscoree,mshtml=", "LC_ALL=C.UTF-8"};
+  environment.insert(environment.end(), start.environment.begin(), start.environment.end());
+  start.environment = environment;
   Args command{WINE_PATH};
   command.insert(command.end(), args.begin(), args.end());
   return run_process(command, start);
@@ -46,9 +56,9 @@ struct Launched {
   unsigned long long exit_code = ~0ull;
 };
 
-Launched launch(const std::string& line) {
+Launched collect(Result result) {
   Launched launched;
-  launched.result = wine({kProbe, "run", hex(line)});
+  launched.result = result;
   const std::string& out = launched.result.out;
   std::smatch m;
   if (std::regex_search(out, m, std::regex("\\[exit ([0-9]+)\\]$"))) {
@@ -58,6 +68,26 @@ Launched launch(const std::string& line) {
     ADD_FAILURE() << "no exit code from the runner: " << out;
   }
   return launched;
+}
+
+Launched launch(const std::string& line) { return collect(wine({kProbe, "run", hex(line)})); }
+
+// UTF-16 code units as the probe reads and writes them: four hexadecimal digits each.
+std::string hex16(const std::u16string& text) {
+  std::string out;
+  char unit[5];
+  for (char16_t c : text) {
+    std::snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(c));
+    out += unit;
+  }
+  return out;
+}
+
+// The same for a Unicode command line, started with CreateProcessW.
+Launched wide_launch(const std::u16string& line) {
+  Start start;
+  start.input = hex16(line);
+  return collect(wine({kProbe, "wrun"}, start));
 }
 
 const char kReportPattern[] =
@@ -86,7 +116,10 @@ TEST(Wine, ChildGetsTheRestOfOurCommandLineExactly) {
       "windows-probe.exe cmdline 0 \"\" \"\"\"\" \\\\\\\"",
       "\"windows-probe.exe\" cmdline 0 \xc3\xa9t\xc3\xa9",
   };
-  const char* const launchers[] = {"tempova.exe ", "tempova.exe    ", "\"tempova.exe\""};
+  // A tab ends our name as it ends the program's name for CreateProcess: what follows it is the
+  // child, never part of our name.
+  const char* const launchers[] = {"tempova.exe ", "tempova.exe    ", "\"tempova.exe\"",
+                                   "tempova.exe\t", "tempova.exe \t "};
   for (const char* launcher : launchers) {
     for (const char* child : children) {
       Launched l = launch(std::string(launcher) + child);
@@ -176,6 +209,72 @@ TEST(Wine, UnicodeArgumentsArriveExactly) {
     EXPECT_EQ(launched.out.substr(launched_tail), direct.out.substr(direct_tail)) << args[0];
     EXPECT_TRUE(is_report(launched.err)) << launched.err;
   }
+}
+
+// Any UTF-16 string up to the system's limit reaches the child unchanged: long lines of
+// characters that take three bytes in UTF-8, surrogate pairs and lone surrogates alike.
+TEST(Wine, EveryUtf16LineReachesTheChildUnchanged) {
+  const std::u16string ours = u"tempova.exe ";
+  const std::u16string child = u"windows-probe.exe wcmdhex ";
+  // CreateProcess takes at most 32,767 characters, its terminating NUL included.
+  const std::size_t limit = 32766 - ours.size() - child.size();
+  struct Case {
+    const char* what;
+    std::u16string arguments;
+  };
+  const Case cases[] = {
+      {"21,900 CJK characters, 65,700 bytes in UTF-8", std::u16string(21900, u'\u65e5')},
+      {"three-byte characters up to the system's limit", std::u16string(limit, u'\u20ac')},
+      {"emoji: surrogate pairs", u"\U0001F600 a\U0001F389b \"\U0001F4A9 \U0001F4A9\""},
+      {"lone surrogates",
+       u"a\xD800"
+       u"b \xDC00 \"\xDBFF\""},
+      {"fullwidth quotes, a backslash and a tab",
+       u"\uff02"
+       u"a b\uff02 \uff3c\"\t\u3000x"},
+  };
+  for (const Case& c : cases) {
+    Launched l = wide_launch(ours + child + c.arguments);
+    EXPECT_EQ(l.exit_code, 0u) << c.what << ": " << l.result.err.substr(0, 200);
+    EXPECT_TRUE(l.child_out == hex16(child + c.arguments))
+        << c.what << ": the child got " << l.child_out.size() / 4 << " characters of "
+        << (child + c.arguments).size();
+    EXPECT_TRUE(is_report(l.result.err)) << c.what << ": " << l.result.err.substr(0, 200);
+  }
+}
+
+// The system's text for a failed launch reads right: in a file or a pipe as UTF-8, in a console
+// as the characters they are, whatever the console's code page (Wine gives a console on a
+// terminal the code page of the locale: 866 for Russian). Russian, whose texts no ASCII holds;
+// Wine shows them on the terminal only in a Russian locale that the C library has, so one is
+// made for the test.
+TEST(Wine, LaunchFailureTextReadsRightInAPipeAndInAConsole) {
+  const std::string locales = WINE_PREFIX "/../locales";
+  if (access((locales + "/ru_RU.UTF-8").c_str(), F_OK) != 0 &&
+      std::system(
+          ("mkdir -p " + locales + " && localedef -i ru_RU -f UTF-8 " + locales + "/ru_RU.UTF-8")
+              .c_str()) != 0) {
+    GTEST_SKIP() << "no Russian locale could be made (localedef, and Debian's locales package)";
+  }
+  Start russian;
+  russian.environment = {"LOCPATH=" + locales, "LC_ALL=ru_RU.UTF-8"};
+  Result message = wine({kProbe, "message", "2"}, russian);
+  ASSERT_EQ(message.status, 0);
+  const std::string& text = message.out;
+  ASSERT_TRUE(std::any_of(text.begin(), text.end(), [](char c) { return c & 0x80; }))
+      << "Wine gave no Russian text: " << text;
+  ASSERT_THAT(text, EndsWith("\r\n"));
+  Result piped = wine({kTempova, "no-such-program-tempova.exe"}, russian);
+  EXPECT_EQ(piped.err, "CreateProcess() failed 2 " + text);
+  EXPECT_EQ(piped.status, 255);
+
+  std::string command = std::string("env ") + kWineEnvironment + " LOCPATH=" + locales +
+                        " LC_ALL=ru_RU.UTF-8 " + WINE_PATH + " " + kTempova +
+                        " no-such-program-tempova.exe";
+  Result console = run_process({"/usr/bin/script", "-q", "-e", "-c", command, "/dev/null"});
+  EXPECT_EQ(console.status, 255);
+  std::string line = text.substr(0, text.size() - 2);
+  EXPECT_THAT(console.out, HasSubstr("CreateProcess() failed 2 " + line)) << hex(console.out);
 }
 
 // Properties in Explorer and PowerShell's VersionInfo read this.

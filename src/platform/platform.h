@@ -8,16 +8,29 @@
 
 #ifdef _WIN32
 
+// The wide operations and characters: the command line is UTF-16 from the system to the child,
+// and system texts are read as UTF-16, whatever the ANSI code page.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 #include <mmsystem.h>
+#include <tchar.h>
+
+#include <cstddef>
 
 #else  // !_WIN32
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 typedef int BOOL;
 typedef std::uint32_t DWORD;
@@ -33,6 +46,19 @@ typedef const void* LPCVOID;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
 typedef DWORD* LPDWORD;
+
+/// The character of command lines and system texts: bytes here, UTF-16 on Windows. With it, the
+/// names that Windows' TCHAR headers give, so that the launcher's source serves both.
+typedef char TCHAR;
+typedef TCHAR* LPTSTR;
+typedef const TCHAR* LPCTSTR;
+#define TEXT(text) text
+#define _tmain main
+#define _tcsdup strdup
+#define GetCommandLine GetCommandLineA
+#define GetStartupInfo GetStartupInfoA
+#define CreateProcess CreateProcessA
+#define FormatMessage FormatMessageA
 
 union LARGE_INTEGER {
   struct {
@@ -58,6 +84,7 @@ struct STARTUPINFOA {
   HANDLE hStdError;
 };
 typedef STARTUPINFOA* LPSTARTUPINFOA;
+typedef STARTUPINFOA STARTUPINFO;
 
 struct PROCESS_INFORMATION {
   HANDLE hProcess;
@@ -175,6 +202,18 @@ HLOCAL LocalFree(HLOCAL memory);
 #endif  // _WIN32
 
 // Our own operations, beyond Windows' own, on both systems.
+
+/// Writes `length` bytes of report text (UTF-8, each line ended by "\n") to standard error, in one
+/// write where the system allows it: to a Windows console as wide characters, so that it reads
+/// right whatever the console's code page; anywhere else as UTF-8, with "\r\n" line ends on
+/// Windows. A reader that has gone makes it fail (FALSE), never a signal; an interrupted write
+/// is resumed.
+BOOL write_standard_error(const char* text, std::size_t length);
+
+/// The length of `text`, a system text in our characters, as UTF-8 (without its NUL). When that
+/// length is below `size`, the text is also written to `out` as UTF-8 with a NUL; otherwise
+/// nothing is written. On Linux the text's bytes are what they are.
+std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size);
 
 /// How a process ended, beyond its exit code.
 struct ProcessEnd {

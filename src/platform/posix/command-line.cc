@@ -34,10 +34,10 @@ std::size_t put_token(const char* token, bool quote, char* out, std::size_t leng
   return length;
 }
 
-bool token_needs_quotes(const char* token, bool tab_counts) {
+bool token_needs_quotes(const char* token) {
   std::size_t visible = 0;
   for (const char* p = token; *p; ++p) {
-    if (*p == ' ' || (tab_counts && *p == '\t')) return true;
+    if (is_blank(*p)) return true;
     if (*p != '"') ++visible;
   }
   return visible == 0;
@@ -118,7 +118,7 @@ std::size_t build_command_line(int argc, const char* const* argv, char* out) {
   for (int i = 0; i < argc; ++i) {
     if (i > 0) length = put(out, length, ' ');
     if (i < 2) {
-      length = put_token(argv[i], token_needs_quotes(argv[i], i == 1), out, length);
+      length = put_token(argv[i], token_needs_quotes(argv[i]), out, length);
     } else {
       length += quote_argument(argv[i], out ? out + length : nullptr);
     }

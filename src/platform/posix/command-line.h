@@ -6,9 +6,9 @@
 #include <cstddef>
 
 /// Writes `argv` as one command line into `out` (when not null) and returns its length, not
-/// counting the terminating NUL that is written too. The name token is argv[0] without double
-/// quotes, quoted when it holds a space or is empty; argv[1] is the program token, quoted when
-/// empty or holding a space or tab, double quotes dropped (no program name can carry one);
+/// counting the terminating NUL that is written too. The name token (argv[0]) and the program
+/// token (argv[1]) are written without double quotes (no Windows name can carry one), quoted
+/// when empty or holding a space or a tab, where an unquoted name would end;
 /// every later argument is quoted by quote_argument. Arguments are joined by single spaces.
 std::size_t build_command_line(int argc, const char* const* argv, char* out);
 

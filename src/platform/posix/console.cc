@@ -1,8 +1,10 @@
-// Emulates Windows' console control: SetConsoleCtrlHandler, with Ctrl-C as SIGINT and Ctrl-Break
-// as SIGQUIT; and our end by the signal that ended the child (end_as_child_ended).
+// Emulates Windows' console: control by SetConsoleCtrlHandler, with Ctrl-C as SIGINT and
+// Ctrl-Break as SIGQUIT; our end by the signal that ended the child (end_as_child_ended); and
+// the report's writes to standard error (write_standard_error).
 #include <errno.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -90,4 +92,18 @@ void end_as_child_ended(const ProcessEnd& end) {
   sigaddset(&set, end.signal);
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(end.signal);
+}
+
+BOOL write_standard_error(const char* text, std::size_t length) {
+  while (length > 0) {
+    ssize_t written = write(STDERR_FILENO, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      SetLastError(written < 0 ? static_cast<DWORD>(errno) : EIO);
+      return FALSE;
+    }
+    text += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return TRUE;
 }

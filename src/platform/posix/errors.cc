@@ -1,5 +1,5 @@
 // Emulates Windows' error codes and system texts: GetLastError, SetLastError, FormatMessageA and
-// LocalFree. The codes are errno values, the texts strerror's.
+// LocalFree. The codes are errno values, the texts strerror's, taken as UTF-8.
 #include <errno.h>
 
 #include <cstdlib>
@@ -46,4 +46,10 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD message_id, DWORD, LPSTR buffer
 HLOCAL LocalFree(HLOCAL memory) {
   std::free(memory);
   return nullptr;
+}
+
+std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size) {
+  std::size_t length = std::strlen(text);
+  if (length < size) std::memcpy(out, text, length + 1);
+  return length;
 }

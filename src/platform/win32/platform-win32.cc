@@ -1,6 +1,84 @@
-// Our own operations on Windows, beyond the system's own: there the system already says all of
-// it, so most of them have little to do.
+// Our own operations on Windows, beyond the system's own: the report's text written as a console
+// or a file wants it, and how a process ended, which there its exit code says in full.
 #include "platform/platform.h"
+
+namespace {
+
+// One report leaves in one write: it is never longer than this, and its line ends at most
+// double it.
+constexpr std::size_t kChunk = 8192;
+char bytes[2 * kChunk];
+wchar_t wide[2 * kChunk];
+
+// How much of `text` to take at most `limit` bytes at a time without cutting a UTF-8 sequence.
+std::size_t whole_characters(const char* text, std::size_t length, std::size_t limit) {
+  if (length <= limit) return length;
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return cut > 0 ? cut : limit;
+}
+
+BOOL write_all(HANDLE handle, const char* data, DWORD size) {
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(handle, data, size, &written, nullptr) || written == 0) return FALSE;
+    data += written;
+    size -= written;
+  }
+  return TRUE;
+}
+
+BOOL write_console(HANDLE console, const wchar_t* data, DWORD size) {
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteConsoleW(console, data, size, &written, nullptr) || written == 0) return FALSE;
+    data += written;
+    size -= written;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL write_standard_error(const char* text, std::size_t length) {
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (error == INVALID_HANDLE_VALUE || error == nullptr) return FALSE;
+  // A console shows characters, not bytes: given UTF-8 it would read them in its own code page
+  // (866, 932, ...). A file or a pipe gets UTF-8.
+  DWORD mode = 0;
+  bool console = GetConsoleMode(error, &mode) != 0;
+  while (length > 0) {
+    std::size_t take = whole_characters(text, length, kChunk);
+    // Text mode, as the C runtime writes: "\n" leaves as "\r\n".
+    DWORD size = 0;
+    for (std::size_t i = 0; i < take; ++i) {
+      if (text[i] == '\n') bytes[size++] = '\r';
+      bytes[size++] = text[i];
+    }
+    text += take;
+    length -= take;
+    if (!console) {
+      if (!write_all(error, bytes, size)) return FALSE;
+      continue;
+    }
+    int characters = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(size), wide,
+                                         static_cast<int>(sizeof wide / sizeof wide[0]));
+    if (characters <= 0 || !write_console(error, wide, static_cast<DWORD>(characters))) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size) {
+  int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 0) return 0;
+  std::size_t length = static_cast<std::size_t>(needed) - 1;
+  if (length < size) {
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out, needed, nullptr, nullptr);
+  }
+  return length;
+}
 
 void query_process_end(HANDLE, ProcessEnd* end) { *end = ProcessEnd{0, false}; }
 
