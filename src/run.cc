@@ -25,6 +25,7 @@ DWORD launch_and_wait(TCHAR* child_command_line) {
   ClockReadings readings;
 
   prepare_timing();
+  prepare_child_launch();
   if (!SetConsoleCtrlHandler(leave_interrupts_to_the_child, TRUE)) {
     report("SetConsoleCtrlHandler() failed (%d)\n", static_cast<int>(GetLastError()));
   }

@@ -53,8 +53,8 @@ struct ClockReadings {
   DWORD tq1_error, tq2_error;  // the last error right after each failed read
 };
 
-/// Pins our thread to the first processor and raises the timer resolution; failures are
-/// written at once and the run goes on.
+/// Pins our thread to the first processor the process may use and raises the timer resolution;
+/// failures are written at once and the run goes on.
 void prepare_timing();
 
 /// Read the clocks, nesting around the child: tick count, multimedia timer, then the counter

@@ -3,7 +3,15 @@
 #include "tempova.h"
 
 void prepare_timing() {
-  if (SetThreadAffinityMask(GetCurrentThread(), 1) == 0) {
+  // The first processor that is ours: CPU 0 may not be (taskset, a container's CPU set, a job
+  // object). Where the process's processors cannot be had, the first of all is tried, and its
+  // line says if that fails.
+  DWORD_PTR process_mask = 0, system_mask = 0;
+  DWORD_PTR first = 1;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask) {
+    first = process_mask & (~process_mask + 1);
+  }
+  if (SetThreadAffinityMask(GetCurrentThread(), first) == 0) {
     report("SetThreadAffinityMask() failed (%d)\n", static_cast<int>(GetLastError()));
   }
   MMRESULT result = timeBeginPeriod(1);

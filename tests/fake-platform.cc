@@ -11,7 +11,7 @@ FakePlatform fake;
 
 namespace {
 
-char process_handle, thread_handle, current_thread;
+char process_handle, thread_handle, current_process, current_thread;
 bool in_run = false;
 
 // The launcher's standard streams: each write that reaches the "system" is traced where it
@@ -84,6 +84,23 @@ void GetStartupInfoA(LPSTARTUPINFOA info) {
   info->cb = sizeof *info;
   info->dwFlags = 0x5a5a;
   fake.startup_info = info;
+}
+
+HANDLE GetCurrentProcess() {
+  call("GetCurrentProcess");
+  return &current_process;
+}
+
+BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR* process_mask, DWORD_PTR* system_mask) {
+  call(std::string("GetProcessAffinityMask(") +
+       (process == &current_process ? "current" : "other") + ")");
+  if (!fake.process_affinity_ok) {
+    fake.last_error = 5;
+    return FALSE;
+  }
+  *process_mask = fake.process_affinity;
+  *system_mask = ~DWORD_PTR{0};
+  return TRUE;
 }
 
 HANDLE GetCurrentThread() {
@@ -267,3 +284,5 @@ std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size) {
   if (length < size) std::memcpy(out, text, length + 1);
   return length;
 }
+
+void prepare_child_launch() { call("prepare_child_launch"); }

@@ -13,6 +13,8 @@ struct FakePlatform {
   const char* command_line = "tempova prog arg";
   DWORD command_line_error = 0;  // the last error when command_line is null
   bool fail_strdup = false;
+  BOOL process_affinity_ok = TRUE;
+  DWORD_PTR process_affinity = 3;  // the processors the process may use
   DWORD_PTR affinity_result = 3;
   DWORD affinity_error = 0;
   MMRESULT begin_period_result = TIMERR_NOERROR;

@@ -97,17 +97,18 @@ TEST_F(LauncherTest, RunsInOrderWithTheFixedLaunchSettings) {
   EXPECT_EQ(fake_run(3), 0);
   // Everything after the wait leaves in one write, at the end; the control routine stays until
   // the report is out.
-  EXPECT_THAT(fake.trace,
-              ElementsAre("GetCommandLineA", "GetStartupInfoA", "GetCurrentThread",
-                          "SetThreadAffinityMask(current, 1)", "timeBeginPeriod(1)",
-                          "SetConsoleCtrlHandler(routine, add)", "GetTickCount", "timeGetTime",
-                          "QueryPerformanceCounter", "CreateProcessA",
-                          "WaitForSingleObject(process, INFINITE)", "QueryPerformanceCounter",
-                          "timeGetTime", "GetTickCount", "GetExitCodeProcess(process)",
-                          "query_process_end(process)", "CloseHandle(thread)",
-                          "CloseHandle(process)", "QueryPerformanceFrequency", "timeEndPeriod(1)",
-                          "err: ERRORLEVEL=0\n" + kTimingBlock,
-                          "SetConsoleCtrlHandler(routine, remove)", "end_as_child_ended(0)"));
+  EXPECT_THAT(
+      fake.trace,
+      ElementsAre(
+          "GetCommandLineA", "GetStartupInfoA", "GetCurrentProcess",
+          "GetProcessAffinityMask(current)", "GetCurrentThread",
+          "SetThreadAffinityMask(current, 1)", "timeBeginPeriod(1)", "prepare_child_launch",
+          "SetConsoleCtrlHandler(routine, add)", "GetTickCount", "timeGetTime",
+          "QueryPerformanceCounter", "CreateProcessA", "WaitForSingleObject(process, INFINITE)",
+          "QueryPerformanceCounter", "timeGetTime", "GetTickCount", "GetExitCodeProcess(process)",
+          "query_process_end(process)", "CloseHandle(thread)", "CloseHandle(process)",
+          "QueryPerformanceFrequency", "timeEndPeriod(1)", "err: ERRORLEVEL=0\n" + kTimingBlock,
+          "SetConsoleCtrlHandler(routine, remove)", "end_as_child_ended(0)"));
   EXPECT_EQ(fake.out, "");
   EXPECT_EQ(fake.err, "ERRORLEVEL=0\n" + kTimingBlock);
 
@@ -470,6 +471,31 @@ TEST_F(LauncherTest, ClocksNestAroundTheChildAndNothingElseRunsBetween) {
   EXPECT_THAT(fake.err, MatchesRegex("ERRORLEVEL=0\nQueryPerformanceCounter\\(tq1\\) failed "
                                      "\\(5\\)\nQueryPerformanceCounter\\(tq2\\) failed \\(6\\)\n"
                                      "(.|\n)*"));
+}
+
+// Our thread runs on the first processor the process may use, which need not be CPU 0.
+TEST_F(LauncherTest, PinsToTheFirstProcessorThatIsOurs) {
+  struct Case {
+    BOOL known;
+    DWORD_PTR process_mask;
+    const char* pin;
+  };
+  const Case cases[] = {
+      {TRUE, 0x3, "SetThreadAffinityMask(current, 1)"},
+      {TRUE, 0xC, "SetThreadAffinityMask(current, 4)"},
+      {TRUE, DWORD_PTR{1} << 63, "SetThreadAffinityMask(current, 9223372036854775808)"},
+      {FALSE, 0xC, "SetThreadAffinityMask(current, 1)"},  // unknown: the first of all
+      {TRUE, 0, "SetThreadAffinityMask(current, 1)"},
+  };
+  for (const Case& c : cases) {
+    fake_reset();
+    fake.process_affinity_ok = c.known;
+    fake.process_affinity = c.process_mask;
+    EXPECT_EQ(fake_run(2), 0);
+    std::vector<std::string> calls = fake_calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), c.pin), 1) << c.pin;
+    EXPECT_EQ(fake.err, "ERRORLEVEL=0\n" + kTimingBlock) << "no line for a pin that worked";
+  }
 }
 
 TEST_F(LauncherTest, TimerPeriodIsReleasedEvenWhenRefused) {

@@ -1,5 +1,6 @@
 // The Linux emulation of the platform operations, called directly.
 #include <fcntl.h>
+#include <limits.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -111,6 +112,12 @@ TEST_F(ScratchDir, PathSearchSkipsWhatCannotRunAsExecvpDoes) {
   EXPECT_FALSE(denied.started);
   EXPECT_EQ(denied.error, DWORD{EACCES}) << "a permission problem outranks a missing entry";
 
+  // An entry too long for a path is skipped, as execvp skips it.
+  setenv("PATH", ("/" + std::string(PATH_MAX, 'p') + ":" + second).c_str(), 1);
+  Child past_long = start("tool");
+  ASSERT_TRUE(past_long.started);
+  EXPECT_EQ(finish(past_long), 4u);
+
   setenv("PATH", saved_path.c_str(), 1);
 }
 
@@ -206,6 +213,23 @@ TEST(PosixControl, RoutineCatchesInterruptsAndIsRemovedCleanly) {
   signal(SIGINT, SIG_DFL);
 }
 
+// A Ctrl-C that the routine takes before a child has started is the child's: it ends by it at
+// once, as it would had it been running. Once a child has started, it is forgotten.
+TEST(PosixControl, CtrlCTakenBeforeTheLaunchEndsTheChild) {
+  signal(SIGINT, SIG_DFL);
+  control_events.clear();
+  ASSERT_TRUE(SetConsoleCtrlHandler(record_control_event, TRUE));
+  raise(SIGINT);
+  EXPECT_EQ(control_events, std::vector<DWORD>{CTRL_C_EVENT});
+  Child interrupted = start("\"" + kProbe + "\" exit 0");
+  ASSERT_TRUE(interrupted.started);
+  EXPECT_EQ(finish(interrupted), 128u + SIGINT);
+  Child next = start("\"" + kProbe + "\" exit 0");
+  ASSERT_TRUE(next.started);
+  EXPECT_EQ(finish(next), 0u);
+  ASSERT_TRUE(SetConsoleCtrlHandler(record_control_event, FALSE));
+}
+
 // Our two sources of the argument vector agree: the start-up code's, from which our command
 // line is built, and /proc's, which is read where the start-up code does not hand it over.
 TEST(PosixCommandLine, ProcGivesTheVectorTheStartUpCodeGave) {
@@ -231,6 +255,14 @@ TEST(PosixAffinity, PinStaysWithinTheCpusWeStartedWith) {
     if (CPU_ISSET(cpu, &start_set)) start_mask |= DWORD_PTR{1} << cpu;
   }
 
+  DWORD_PTR process_mask = 0, system_mask = 0;
+  ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask));
+  EXPECT_EQ(process_mask, start_mask);
+  EXPECT_EQ(system_mask & start_mask, start_mask);
+  int other_process;
+  EXPECT_FALSE(GetProcessAffinityMask(&other_process, &process_mask, &system_mask));
+  EXPECT_EQ(GetLastError(), DWORD{EBADF});
+
   EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), 1), start_mask);
   cpu_set_t now;
   sched_getaffinity(0, sizeof now, &now);
@@ -238,6 +270,9 @@ TEST(PosixAffinity, PinStaysWithinTheCpusWeStartedWith) {
   EXPECT_TRUE(CPU_ISSET(0, &now));
   // Pinned to CPU 0, the thread may still move to any CPU the process started with.
   EXPECT_EQ(SetThreadAffinityMask(GetCurrentThread(), 2), DWORD_PTR{1});
+  // The process's CPUs are still those it started with.
+  ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask));
+  EXPECT_EQ(process_mask, start_mask);
 
   struct Case {
     HANDLE thread;

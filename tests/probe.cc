@@ -3,6 +3,7 @@
 //   probe exit N           exits with N
 //   probe signal N         dies by signal N
 //   probe affinity         its CPU list, e.g. "0,1"
+//   probe parent-affinity  its parent's CPU list as the kernel writes it, e.g. "0-1"
 //   probe signals          for each of signals 1..31: "I" ignored, "D" default, "H" handled,
 //                          then "B" blocked or "-" not blocked, one line a signal
 //   probe fds              its open descriptors, e.g. "0 1 2"
@@ -56,6 +57,19 @@ int main(int argc, char** argv) {
       }
     }
     std::printf("\n");
+    return 0;
+  }
+  if (mode == "parent-affinity") {
+    std::string path = "/proc/" + std::to_string(getppid()) + "/status";
+    FILE* status = std::fopen(path.c_str(), "re");
+    if (!status) return 105;
+    char line[4096];
+    while (std::fgets(line, sizeof line, status)) {
+      if (std::strncmp(line, "Cpus_allowed_list:", 18) == 0) {
+        std::fputs(line + 18 + std::strspn(line + 18, " \t"), stdout);
+      }
+    }
+    std::fclose(status);
     return 0;
   }
   if (mode == "signals") {

@@ -90,6 +90,13 @@ Result run_process(const Args& args, const Start& start) {
   bool exited = false;
   // A hang must fail the test, not stall the suite.
   time_t deadline = time(nullptr) + 120;
+  timespec started;
+  clock_gettime(CLOCK_MONOTONIC, &started);
+  auto since_start_ms = [&started] {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - started.tv_sec) * 1000 + (now.tv_nsec - started.tv_nsec) / 1000000;
+  };
   while (open_streams > 0) {
     if (time(nullptr) > deadline) {
       kill(-pid, SIGKILL);
@@ -99,7 +106,17 @@ Result run_process(const Args& args, const Start& start) {
     // Once the subject has ended, what is still in the pipes is taken and we stop: something it
     // left running (a wineserver's helpers, say) may hold them open for much longer.
     if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
-    int ready = poll(fds, 2, exited ? 0 : 50);
+    int wait_ms = exited ? 0 : 50;
+    if (start.interrupt_when_ready && start.interrupt_after_ms >= 0 && !interrupted) {
+      long left = start.interrupt_after_ms - since_start_ms();
+      if (left <= 0) {
+        kill(-pid, start.interrupt_when_ready);
+        interrupted = true;
+      } else if (left < wait_ms) {
+        wait_ms = static_cast<int>(left);
+      }
+    }
+    int ready = poll(fds, 2, wait_ms);
     if (ready == 0 && exited) break;
     if (ready <= 0) continue;
     for (int i = 0; i < 2; ++i) {
@@ -115,7 +132,7 @@ Result run_process(const Args& args, const Start& start) {
         --open_streams;
       }
     }
-    if (start.interrupt_when_ready && !interrupted &&
+    if (start.interrupt_when_ready && start.interrupt_after_ms < 0 && !interrupted &&
         result.out.find("ready\n") != std::string::npos) {
       // Ctrl-C (or Ctrl-\\) reaches the whole group: the launcher, its child and any shell.
       kill(-pid, start.interrupt_when_ready);

@@ -132,12 +132,21 @@ LPSTR GetCommandLineA();
 /// Fills `info` with zeros and its size.
 void GetStartupInfoA(LPSTARTUPINFOA info);
 
-/// A pseudo-handle for the calling thread, usable only by that thread.
+/// Pseudo-handles for the calling process and thread, usable only by them.
+HANDLE GetCurrentProcess();
 HANDLE GetCurrentThread();
 
-/// Pins the calling thread to the CPUs whose bits are set (bit i = CPU i). The mask must lie
-/// within the CPUs the process started with, else EINVAL. Returns the previous mask, or 0 with
-/// the last error set. Children started afterwards still get the start-up CPU set.
+/// The CPUs the process may use: the CPU set its thread started with, before any pin. As
+/// Windows counts processors in groups of 64, bit i of the masks is CPU base + i, where the base
+/// is the multiple of 64 at or below the lowest CPU of that set; `system_mask` holds the CPUs the
+/// system has in that group. Sized for the system, whatever its number of CPUs. Only the current
+/// process can be asked (EBADF).
+BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR* process_mask, DWORD_PTR* system_mask);
+
+/// Pins the calling thread to the CPUs whose bits are set, counted as GetProcessAffinityMask
+/// counts them. The mask must lie within the CPUs the process may use, else EINVAL. Returns the
+/// previous mask, or 0 with the last error set. Children started afterwards still get the
+/// process's CPU set.
 DWORD_PTR SetThreadAffinityMask(HANDLE thread, DWORD_PTR mask);
 
 /// Keep count of the timer periods asked for: TIMERR_NOERROR, or TIMERR_NOCANDO for a period
@@ -155,13 +164,16 @@ DWORD GetTickCount();
 BOOL QueryPerformanceCounter(LARGE_INTEGER* count);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 
-/// Starts a child that shares our standard descriptors, environment and directory.
+/// Starts a child that shares our standard descriptors, environment and directory. A program
+/// found on PATH as execvp finds it: an entry too long for a path is skipped.
 /// `command_line` that is exactly the part of our own command line from its program token on is
 /// started from our own argument vector, with nothing split, copied or allocated: the program is
 /// then the file the user named, whatever bytes its name holds. Any other line is split by the
 /// Windows C runtime rules. The program (the first argument) is found on PATH as execvp does,
 /// unless it holds a slash or `application_name` gives the path itself. The child gets the CPU
-/// set and signal state the launcher started with, never our own pin.
+/// set, signal dispositions and signal mask the launcher started with, never our own pin or our
+/// catching of Ctrl-C; a Ctrl-C that our console control routine took before the child started
+/// is given to the child, which it ends at once.
 /// A program that cannot be started makes this return FALSE with its errno as the last error.
 /// `environment` and `current_directory` must be null; security attributes, handle
 /// inheritance, creation flags and start-up information do not change the child here.
@@ -220,6 +232,13 @@ struct ProcessEnd {
   int signal;        ///< the signal that ended it (Linux); 0 when it exited, and on Windows
   bool core_dumped;  ///< it left a core file (Linux)
 };
+
+/// Does before the clock readings what the next launch needs done, so that only the launch
+/// itself runs between them. On Linux, where we were started with SIGCHLD ignored (a common
+/// daemon idiom, which survives exec), takes its default for ourselves, so that the kernel keeps
+/// the child's exit status for our wait; the child still starts with it ignored. On Windows it
+/// has nothing to do.
+void prepare_child_launch();
 
 /// Reads how `process` ended, once GetExitCodeProcess has given its exit code. A process that
 /// has not ended, or cannot be asked, gives {0, false}.

@@ -4,11 +4,13 @@
 #include <errno.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "platform/platform.h"
+#include "platform/posix/emulation.h"
 
 namespace {
 
@@ -19,6 +21,9 @@ bool is_ctrl_signal(int sig) { return sig == SIGINT || sig == SIGQUIT; }
 PHANDLER_ROUTINE ctrl_routine = nullptr;
 struct sigaction ctrl_saved[2];
 bool ctrl_caught[2];
+// A Ctrl-C (or Ctrl-\\) that the routine took while no child had started since it was set: the
+// command has not seen it yet, and the next child is given it.
+volatile sig_atomic_t missed_ctrl_signal = 0;
 
 void on_ctrl_signal(int sig) {
   int saved_errno = errno;
@@ -28,6 +33,8 @@ void on_ctrl_signal(int sig) {
     // blocked while we are here, so it is delivered as we return.
     signal(sig, SIG_DFL);
     raise(sig);
+  } else {
+    missed_ctrl_signal = sig;
   }
   errno = saved_errno;
 }
@@ -70,6 +77,7 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
   catcher.sa_flags = SA_RESTART;
   sigemptyset(&catcher.sa_mask);
   ctrl_routine = routine;
+  missed_ctrl_signal = 0;
   for (int i = 0; i < 2; ++i) {
     // A signal ignored from the start stays ignored, for us and for the child.
     if (sigaction(kCtrlSignals[i], nullptr, &ctrl_saved[i]) != 0 ||
@@ -94,16 +102,45 @@ void end_as_child_ended(const ProcessEnd& end) {
   raise(end.signal);
 }
 
+void give_ctrl_signals_to_child() {
+  for (int i = 0; i < 2; ++i) {
+    if (!ctrl_caught[i]) continue;
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigaction(kCtrlSignals[i], &default_action, nullptr);
+  }
+  // Pending until the child's mask is put back, then its default action ends the child.
+  if (missed_ctrl_signal) kill(getpid(), missed_ctrl_signal);
+}
+
+void forget_missed_ctrl_signal() { missed_ctrl_signal = 0; }
+
 BOOL write_standard_error(const char* text, std::size_t length) {
+  // Were the reader gone, the write would fail with EPIPE and send us SIGPIPE, whose default
+  // action would end us before we could exit with the child's status: the signal is held back,
+  // and taken back if our write caused it. Our dispositions, which a child inherits, stay.
+  sigset_t pipe_signal, previous, pending;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
+  bool already_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
+  BOOL written_all = TRUE;
   while (length > 0) {
     ssize_t written = write(STDERR_FILENO, text, length);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       SetLastError(written < 0 ? static_cast<DWORD>(errno) : EIO);
-      return FALSE;
+      written_all = FALSE;
+      break;
     }
     text += written;
     length -= static_cast<std::size_t>(written);
   }
-  return TRUE;
+  if (!written_all && GetLastError() == EPIPE && !already_pending) {
+    timespec now{0, 0};
+    while (sigtimedwait(&pipe_signal, nullptr, &now) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return written_all;
 }

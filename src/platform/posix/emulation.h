@@ -32,6 +32,17 @@ struct SpawnPlan {
 /// of vfork) in errno: a program that cannot run is never a child that exits 127.
 pid_t spawn(const SpawnPlan* plan);
 
+// Console control (console.cc).
+
+/// In a child between vfork and exec, with every signal blocked: gives the signals our control
+/// routine catches their default action back (our routine must not run in the child, whose
+/// memory may be ours), and makes a Ctrl-C that the routine took before the child started
+/// pending, so that the child ends by it once its mask is put back. Async-signal-safe.
+void give_ctrl_signals_to_child();
+
+/// In the parent once a child has started: a Ctrl-C taken before is the child's now.
+void forget_missed_ctrl_signal();
+
 // CPU affinity (affinity.cc).
 
 /// In a child between vfork and exec: gives it back the CPU set we started with, if we have

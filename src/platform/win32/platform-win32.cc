@@ -80,6 +80,9 @@ std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size) {
   return length;
 }
 
+// Nothing to do before the readings: CreateProcess needs nothing prepared.
+void prepare_child_launch() {}
+
 void query_process_end(HANDLE, ProcessEnd* end) { *end = ProcessEnd{0, false}; }
 
 // A Windows process has no signal to end by: its exit code is the whole of how it ended.
