@@ -41,7 +41,7 @@ DWORD launch_and_wait(TCHAR* child_command_line) {
     report_system_error(error, "CreateProcess() failed %d ", static_cast<int>(error));
     flush_report();
     SetConsoleCtrlHandler(leave_interrupts_to_the_child, FALSE);
-    return 255;
+    return launch_failure_exit_status(error);
   }
   DWORD wait_result = WaitForSingleObject(child.hProcess, INFINITE);
   take_end_readings(&readings);
@@ -57,8 +57,12 @@ DWORD launch_and_wait(TCHAR* child_command_line) {
     exit_code = 255;
   } else {
     query_process_end(child.hProcess, &end);
+    // What more the code means (a signal, a crash) follows it, the number staying first.
+    char meaning[64];
     if (exit_code == STILL_ACTIVE) {
       report("ERRORLEVEL=%u (STILL_ACTIVE)\n", static_cast<unsigned>(exit_code));
+    } else if (describe_process_end(end, exit_code, meaning, sizeof meaning) > 0) {
+      report("ERRORLEVEL=%u (%s)\n", static_cast<unsigned>(exit_code), meaning);
     } else {
       report("ERRORLEVEL=%u\n", static_cast<unsigned>(exit_code));
     }

@@ -6,8 +6,9 @@
 
 #include "platform/platform.h"
 
-/// The whole program: the usage line for an argument count below 2, otherwise the timed run of
-/// the rest of our command line. Returns the exit status.
+/// The whole program: the usage line for an argument count below 2; our version or our help
+/// when --version or --help (or the system's own help switch) is the only argument; otherwise
+/// the timed run of the rest of our command line. Returns the exit status.
 int tempova_main(int argc);
 
 /// Finds where the child's command line starts in `copy`, our own command line: past our name
@@ -17,8 +18,8 @@ int tempova_main(int argc);
 TCHAR* extract_child_command_line(TCHAR* copy);
 
 /// Runs `child_command_line` as a child, waits for it and writes the report on standard error.
-/// Returns the child's exit code, or 255 when it could not be started or its exit code could
-/// not be read.
+/// Returns the child's exit code; when it could not be started, the system's status for that
+/// (127 or 126 on Linux, 255 on Windows); 255 when its exit code could not be read.
 DWORD launch_and_wait(TCHAR* child_command_line);
 
 /// Adds to the report `format` with its arguments (when not null or empty), then the system's

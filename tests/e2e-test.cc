@@ -40,7 +40,7 @@ Result tempova(const Args& child, const Start& start = Start()) {
 }
 
 const char kReportPattern[] =
-    "ERRORLEVEL=[0-9]+\n"
+    "ERRORLEVEL=[0-9]+( \\([A-Z0-9, a-z]+\\))?\n"
     "tq1=[0-9]+ tq2=[0-9]+ tq2-tq1=[0-9]+\n"
     "frequency=1000000000\n"
     "time=-?[0-9]+\\.[0-9]{6}\n"
@@ -167,46 +167,105 @@ TEST(EndToEnd, RunsWithoutProc) {
   EXPECT_TRUE(is_report(r.err)) << r.err;
 }
 
+// The ERRORLEVEL line says how the child ended: a signal's name follows the number, which a
+// child that exits with the same number does not get.
 TEST(EndToEnd, ExitCodesAndSignalDeathsPassThrough) {
   struct Case {
     Args child;
     int status;
+    std::string line;
   };
   const Case cases[] = {
-      {{kProbe, "exit", "0"}, 0},      {{kProbe, "exit", "1"}, 1},
-      {{kProbe, "exit", "7"}, 7},      {{kProbe, "exit", "255"}, 255},
-      {{kProbe, "signal", "15"}, 143}, {{kProbe, "signal", "9"}, 137},
-      {{kProbe, "signal", "13"}, 141},
+      {{kProbe, "exit", "0"}, 0, "ERRORLEVEL=0"},
+      {{kProbe, "exit", "7"}, 7, "ERRORLEVEL=7"},
+      {{kProbe, "exit", "255"}, 255, "ERRORLEVEL=255"},
+      {{kProbe, "exit", "139"}, 139, "ERRORLEVEL=139"},
+      {{kProbe, "signal", "11"}, 139, "ERRORLEVEL=139 (SIGSEGV)"},
+      {{kProbe, "signal", "15"}, 143, "ERRORLEVEL=143 (SIGTERM)"},
+      {{kProbe, "signal", "9"}, 137, "ERRORLEVEL=137 (SIGKILL)"},
+      {{kProbe, "signal", "13"}, 141, "ERRORLEVEL=141 (SIGPIPE)"},
+      {{kProbe, "signal", "6"}, 134, "ERRORLEVEL=134 (SIGABRT)"},
+      {{kProbe, "signal", std::to_string(SIGRTMIN + 2)},
+       128 + SIGRTMIN + 2,
+       "ERRORLEVEL=" + std::to_string(128 + SIGRTMIN + 2) + " (signal " +
+           std::to_string(SIGRTMIN + 2) + ")"},
   };
   for (const Case& c : cases) {
     Result r = tempova(c.child);
-    EXPECT_EQ(r.status, c.status) << c.child[2];
-    EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=" + std::to_string(c.status) + "\n"));
+    EXPECT_EQ(r.status, c.status) << c.line;
+    EXPECT_THAT(r.err, StartsWith(c.line + "\n"));
     EXPECT_TRUE(is_report(r.err)) << r.err;
   }
 }
 
-TEST(EndToEnd, ProgramsThatCannotStartGiveTheirLineAnd255) {
+// A child that dumps core says so, where this system writes core files at all.
+TEST(EndToEnd, ACoreDumpIsSaid) {
+  std::string dir = scratch_dir() + "/cores";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  Start start;
+  start.core_files = true;
+  start.directory = dir;
+  Result direct = run({kProbe, "dump", "11"}, start);
+  if (!direct.core_dumped) GTEST_SKIP() << "this system writes no core file for us here";
+  Result r = tempova({kProbe, "dump", "11"}, start);
+  EXPECT_EQ(r.status, 139);
+  EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=139 (SIGSEGV, core dumped)\n"));
+  EXPECT_TRUE(is_report(r.err)) << r.err;
+}
+
+// A program that cannot start is a launch failure with its line, and the status that programs
+// which run others give: 127 not found, 126 found but not runnable. So xargs goes on.
+TEST(EndToEnd, ProgramsThatCannotStartGiveTheirLineAndStatus) {
   struct Case {
     std::string program;
     std::string err;
+    int status;
   };
   const Case cases[] = {
-      {"/nonexistent/prog", "CreateProcess() failed 2 No such file or directory\n"},
-      {"no-such-program-tempova", "CreateProcess() failed 2 No such file or directory\n"},
+      {"/nonexistent/prog", "CreateProcess() failed 2 No such file or directory\n", 127},
+      {"no-such-program-tempova", "CreateProcess() failed 2 No such file or directory\n", 127},
       {scratch_file("not-executable", "#!/bin/sh\n", 0644),
-       "CreateProcess() failed 13 Permission denied\n"},
+       "CreateProcess() failed 13 Permission denied\n", 126},
       {scratch_file("bad-format", "\x01\x02 not a program\n", 0755),
-       "CreateProcess() failed 8 Exec format error\n"},
-      {"/tmp", "CreateProcess() failed 13 Permission denied\n"},
-      {"", "CreateProcess() failed 2 No such file or directory\n"},
+       "CreateProcess() failed 8 Exec format error\n", 126},
+      {"/tmp", "CreateProcess() failed 13 Permission denied\n", 126},
+      {"", "CreateProcess() failed 2 No such file or directory\n", 127},
   };
   for (const Case& c : cases) {
     Result r = tempova({c.program, "arg"});
-    EXPECT_EQ(r.status, 255) << c.program;
+    EXPECT_EQ(r.status, c.status) << c.program;
     EXPECT_EQ(r.err, c.err) << c.program;
     EXPECT_EQ(r.out, "") << c.program;
   }
+  Result xargs =
+      run({"/bin/sh", "-c", "printf 'a\\nb\\nc\\n' | xargs -n1 \"$0\" no-such-program-tempova",
+           kTempova});
+  EXPECT_EQ(xargs.status, 123) << "xargs stopped at the first: " << xargs.err;
+  EXPECT_EQ(xargs.err,
+            "CreateProcess() failed 2 No such file or directory\n"
+            "CreateProcess() failed 2 No such file or directory\n"
+            "CreateProcess() failed 2 No such file or directory\n");
+}
+
+// Our own answers, and a program named like one of our options, run by its path.
+TEST(EndToEnd, VersionHelpAndAProgramNamedLikeAnOption) {
+  Result version = run({kTempova, "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_THAT(version.out, ::testing::MatchesRegex("tempova [0-9]+\\.[0-9]+\\.[0-9]+\n"));
+  Result help = run({kTempova, "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, StartsWith("Tempova prog [args]\n\n"));
+  EXPECT_THAT(help.out, ::testing::EndsWith(version.out));
+  EXPECT_EQ(help.err, "");
+
+  std::string dir = scratch_dir() + "/options";
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(kProbe.c_str(), (dir + "/--help").c_str()), 0);
+  Start in_dir;
+  in_dir.directory = dir;
+  Result program = tempova({"./--help", "args", "it ran"}, in_dir);
+  EXPECT_EQ(program.out, nul_joined({"it ran"}));
+  EXPECT_TRUE(is_report(program.err)) << program.err;
 }
 
 // Our thread runs on the first CPU we may use, which need not be CPU 0 (taskset, a container's
@@ -327,7 +386,7 @@ TEST(EndToEnd, CtrlCDuringASlowLaunchEndsTheCommand) {
     Result r = tempova({"sh", "-c", "echo ran; sleep 10"}, start);
     EXPECT_EQ(r.status, 130) << "after " << start.interrupt_after_ms << " ms of " << search_ms;
     EXPECT_TRUE(r.signaled);
-    EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=130\n"));
+    EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=130 (SIGINT)\n"));
     EXPECT_TRUE(is_report(r.err)) << r.err;
     // "ran": the Ctrl-C came once the command was running, too late to show anything.
     if (r.out.empty()) {
@@ -373,7 +432,8 @@ TEST(EndToEnd, InterruptEndsTheChildAndTheReportStillComes) {
     EXPECT_TRUE(r.signaled) << sig;
     EXPECT_FALSE(r.core_dumped) << sig;
     EXPECT_EQ(r.out, "ready\n");
-    EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=" + std::to_string(128 + sig) + "\n"));
+    EXPECT_THAT(r.err, StartsWith("ERRORLEVEL=" + std::to_string(128 + sig) +
+                                  (sig == SIGINT ? " (SIGINT)\n" : " (SIGQUIT)\n")));
     EXPECT_TRUE(is_report(r.err)) << r.err;
   }
   EXPECT_NE(access((scratch_dir() + "/core").c_str(), F_OK), 0) << "a core file was left";
@@ -476,7 +536,7 @@ TEST(EndToEnd, ClosedStandardStreams) {
   };
   const Case cases[] = {
       {{kProbe, "exit", "3"}, {2}, 3},  // the report has nowhere to go; the status still does
-      {{"/nonexistent/prog"}, {2}, 255}, {{}, {1}, 0},  // the usage line has nowhere to go
+      {{"/nonexistent/prog"}, {2}, 127}, {{}, {1}, 0},  // the usage line has nowhere to go
       {{kProbe, "args", "x"}, {1}, 0},   {{kProbe, "exit", "4"}, {1, 2}, 4},
   };
   for (const Case& c : cases) {
@@ -538,7 +598,7 @@ TEST(EndToEnd, ArgumentListTooLongForTheSystemIsALaunchFailure) {
   }
   Result r = attempt(fits);
   EXPECT_EQ(r.err, "CreateProcess() failed 7 Argument list too long\n");
-  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.status, 126);
   Result shorter = attempt(fits - 8000);
   EXPECT_EQ(shorter.status, 0) << shorter.err;
 }

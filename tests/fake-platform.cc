@@ -286,3 +286,12 @@ std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size) {
 }
 
 void prepare_child_launch() { call("prepare_child_launch"); }
+
+DWORD launch_failure_exit_status(DWORD error) {
+  call("launch_failure_exit_status(" + std::to_string(error) + ")");
+  return fake.launch_failure_status;
+}
+
+std::size_t describe_process_end(const ProcessEnd&, DWORD, char* text, std::size_t size) {
+  return static_cast<std::size_t>(std::snprintf(text, size, "%s", fake.process_end_text));
+}

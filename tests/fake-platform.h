@@ -37,6 +37,8 @@ struct FakePlatform {
   DWORD exit_code = 0;
   DWORD exit_code_error = 0;
   ProcessEnd process_end = {0, false};
+  const char* process_end_text = "";  // what describe_process_end says of it
+  DWORD launch_failure_status = 255;
   const char* message_text = "The system cannot find the file specified.\r\n";  // null: none
 
   // What the launcher did.

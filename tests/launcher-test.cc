@@ -80,6 +80,40 @@ TEST_F(LauncherTest, UsageLineWithoutACommand) {
   EXPECT_TRUE(fake_calls().empty()) << "no clock, timer or child for the usage line";
 }
 
+// Our own options answer only when one is all there is: anything more is a command to run.
+TEST_F(LauncherTest, VersionAndHelpWhenAloneElseACommand) {
+  const std::string version = "tempova " TEMPOVA_VERSION "\n";
+  struct Case {
+    const char* line;
+    bool answered;
+    const char* starts;  // what standard output starts with
+  };
+  const Case cases[] = {
+      {"tempova --version", true, "tempova "},
+      {"tempova   --version \t", true, "tempova "},
+      {"tempova --help", true, "Tempova prog [args]\n\n"},
+      {"tempova --version x", false, ""},
+      {"tempova --help --version", false, ""},
+      {"tempova ./--help", false, ""},
+      {"tempova \"--help\"", false, ""},
+      {"tempova --helper", false, ""},
+      {"tempova /?", false, ""},  // a path on Linux
+  };
+  for (const Case& c : cases) {
+    fake_reset();
+    fake.command_line = c.line;
+    EXPECT_EQ(fake_run(2), 0) << c.line;
+    EXPECT_EQ(fake.launch.called, !c.answered) << c.line;
+    EXPECT_EQ(fake.out.compare(0, std::strlen(c.starts), c.starts), 0)
+        << c.line << ": " << fake.out;
+    if (c.answered) {
+      EXPECT_EQ(fake.out.substr(fake.out.size() - version.size()), version) << c.line;
+      EXPECT_EQ(fake.err, "") << c.line;
+      EXPECT_TRUE(fake_calls() == std::vector<std::string>{"GetCommandLineA"}) << c.line;
+    }
+  }
+}
+
 TEST_F(LauncherTest, EmptyChildCommandLineIsStillLaunched) {
   fake.command_line = "tempova\t ";
   fake.create_ok = FALSE;
@@ -180,6 +214,25 @@ const RunCase kRunCases[] = {
     {"child exited 259", [] { fake.exit_code = 259; },
      "ERRORLEVEL=259 (STILL_ACTIVE)\n" + kTimingBlock, 259},
     {"child exited 7", [] { fake.exit_code = 7; }, "ERRORLEVEL=7\n" + kTimingBlock, 7},
+    {"launch failure with the system's own status",
+     [] {
+       fake.create_ok = FALSE;
+       fake.create_error = 2;
+       fake.launch_failure_status = 127;
+     },
+     "CreateProcess() failed 2 " + kMissing, 127},
+    {"what the code means follows it",
+     [] {
+       fake.exit_code = 139;
+       fake.process_end_text = "SIGSEGV, core dumped";
+     },
+     "ERRORLEVEL=139 (SIGSEGV, core dumped)\n" + kTimingBlock, 139},
+    {"a code of 259 is STILL_ACTIVE whatever else is said",
+     [] {
+       fake.exit_code = 259;
+       fake.process_end_text = "0x00000103";
+     },
+     "ERRORLEVEL=259 (STILL_ACTIVE)\n" + kTimingBlock, 259},
     {"top bit set", [] { fake.exit_code = 0x80000000; }, "ERRORLEVEL=2147483648\n" + kTimingBlock,
      0x80000000},
     {"all bits set", [] { fake.exit_code = 0xFFFFFFFF; }, "ERRORLEVEL=4294967295\n" + kTimingBlock,
@@ -274,12 +327,13 @@ TEST_F(LauncherTest, FailedLaunchEndsTheRunAtOnce) {
   auto launch = std::find(calls.begin(), calls.end(), "CreateProcessA");
   ASSERT_NE(launch, calls.end());
   // The error is read at once, then only its text is fetched and released, and once the line is
-  // out the control routine removed: no wait, no end readings, no release of the timer
-  // resolution.
+  // out the control routine removed, and the system's status for the failure asked: no wait, no
+  // end readings, no release of the timer resolution.
   EXPECT_THAT(std::vector<std::string>(launch, calls.end()),
               ElementsAre("CreateProcessA", "GetLastError", "FormatMessageA(4864, null, 2, 1024)",
-                          "LocalFree", "SetConsoleCtrlHandler(routine, remove)"));
-  EXPECT_EQ(fake.trace.end()[-2], "err: CreateProcess() failed 2 " + kMissing) << "in one write";
+                          "LocalFree", "SetConsoleCtrlHandler(routine, remove)",
+                          "launch_failure_exit_status(2)"));
+  EXPECT_EQ(fake.trace.end()[-3], "err: CreateProcess() failed 2 " + kMissing) << "in one write";
 }
 
 // However long the system's text, it arrives whole, its line ends as the report's.

@@ -2,6 +2,7 @@
 //   probe args ARG...      each argument, NUL-terminated, on standard output
 //   probe exit N           exits with N
 //   probe signal N         dies by signal N
+//   probe dump N           dies by signal N, leaving a core file where the system lets it
 //   probe affinity         its CPU list, e.g. "0,1"
 //   probe parent-affinity  its parent's CPU list as the kernel writes it, e.g. "0-1"
 //   probe signals          for each of signals 1..31: "I" ignored, "D" default, "H" handled,
@@ -33,10 +34,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit" && argc == 3) return static_cast<int>(std::strtol(argv[2], nullptr, 10));
-  // A death by signal leaves no core file of the probe's own: the launcher's is what is tested.
-  rlimit no_core{0, 0};
-  setrlimit(RLIMIT_CORE, &no_core);
-  if (mode == "signal" && argc == 3) {
+  // A death by signal leaves no core file of the probe's own, but where it is asked for: the
+  // launcher's is what is tested.
+  if (mode != "dump") {
+    rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
+  }
+  if ((mode == "signal" || mode == "dump") && argc == 3) {
     int sig = static_cast<int>(std::strtol(argv[2], nullptr, 10));
     signal(sig, SIG_DFL);
     sigset_t set;

@@ -91,7 +91,7 @@ Launched wide_launch(const std::u16string& line) {
 }
 
 const char kReportPattern[] =
-    "ERRORLEVEL=[0-9]+( \\(STILL_ACTIVE\\))?\r\n"
+    "ERRORLEVEL=[0-9]+( \\((STILL_ACTIVE|0x[0-9A-F]{8}( [A-Z_]+)?)\\))?\r\n"
     "tq1=[0-9]+ tq2=[0-9]+ tq2-tq1=[0-9]+\r\n"
     "frequency=[0-9]+\r\n"
     "time=[0-9]+\\.[0-9]{6}\r\n"
@@ -135,12 +135,21 @@ TEST(Wine, ExitCodesAreWrittenUnsignedAndPassedOnWhole) {
     unsigned long long code;
     std::string line;
   };
+  // An exception code (0xC0000000 and up: a crash, or an end forced on the process) follows in
+  // hexadecimal, named where users meet it.
   const Case cases[] = {
       {0, "ERRORLEVEL=0\r\n"},
       {7, "ERRORLEVEL=7\r\n"},
       {259, "ERRORLEVEL=259 (STILL_ACTIVE)\r\n"},
       {2147483648ull, "ERRORLEVEL=2147483648\r\n"},
-      {4294967295ull, "ERRORLEVEL=4294967295\r\n"},
+      {0xBFFFFFFFull, "ERRORLEVEL=3221225471\r\n"},
+      {0xC0000005ull, "ERRORLEVEL=3221225477 (0xC0000005 STATUS_ACCESS_VIOLATION)\r\n"},
+      {0xC00000FDull, "ERRORLEVEL=3221225725 (0xC00000FD STATUS_STACK_OVERFLOW)\r\n"},
+      {0xC000013Aull, "ERRORLEVEL=3221225786 (0xC000013A STATUS_CONTROL_C_EXIT)\r\n"},
+      {0xC0000135ull, "ERRORLEVEL=3221225781 (0xC0000135 STATUS_DLL_NOT_FOUND)\r\n"},
+      {0xC0000409ull, "ERRORLEVEL=3221226505 (0xC0000409 STATUS_STACK_BUFFER_OVERRUN)\r\n"},
+      {0xC0001234ull, "ERRORLEVEL=3221230132 (0xC0001234)\r\n"},
+      {4294967295ull, "ERRORLEVEL=4294967295 (0xFFFFFFFF)\r\n"},
   };
   for (const Case& c : cases) {
     std::string code = std::to_string(c.code);
@@ -156,6 +165,23 @@ TEST(Wine, ExitCodesAreWrittenUnsignedAndPassedOnWhole) {
     EXPECT_EQ(direct.status, c.code != 0 && low == 0 ? 1 : low) << code;
     EXPECT_THAT(direct.err, StartsWith(c.line));
   }
+}
+
+// Our own answers: --version, and --help or Windows' own /? when alone; more is a command.
+TEST(Wine, VersionAndHelp) {
+  Result version = wine({kTempova, "--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "tempova " TEMPOVA_VERSION "\r\n");
+  for (const char* help : {"--help", "/?"}) {
+    Result r = wine({kTempova, help});
+    EXPECT_EQ(r.status, 0) << help;
+    EXPECT_THAT(r.out, StartsWith("Tempova prog [args]\r\n\r\n")) << help;
+    EXPECT_THAT(r.out, EndsWith(version.out)) << help;
+    EXPECT_EQ(r.err, "") << help;
+  }
+  Launched more = launch("tempova.exe /? x");
+  EXPECT_EQ(more.exit_code, 255u);
+  EXPECT_THAT(more.result.err, StartsWith("CreateProcess() failed "));
 }
 
 TEST(Wine, MissingProgramGivesTheSystemTextAnd255) {

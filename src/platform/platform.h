@@ -25,6 +25,10 @@
 
 #include <cstddef>
 
+/// The help switch of the system's own programs, besides --help: no Windows file name can hold
+/// a "?".
+constexpr LPCTSTR kSystemHelpSwitch = TEXT("/?");
+
 #else  // !_WIN32
 
 #include <cstdarg>
@@ -55,6 +59,9 @@ typedef const TCHAR* LPCTSTR;
 #define TEXT(text) text
 #define _tmain main
 #define _tcsdup strdup
+/// The help switch of the system's own programs, besides --help: none here, where "/?" is a
+/// path.
+constexpr LPCTSTR kSystemHelpSwitch = nullptr;
 #define GetCommandLine GetCommandLineA
 #define GetStartupInfo GetStartupInfoA
 #define CreateProcess CreateProcessA
@@ -227,12 +234,6 @@ BOOL write_standard_error(const char* text, std::size_t length);
 /// nothing is written. On Linux the text's bytes are what they are.
 std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size);
 
-/// How a process ended, beyond its exit code.
-struct ProcessEnd {
-  int signal;        ///< the signal that ended it (Linux); 0 when it exited, and on Windows
-  bool core_dumped;  ///< it left a core file (Linux)
-};
-
 /// Does before the clock readings what the next launch needs done, so that only the launch
 /// itself runs between them. On Linux, where we were started with SIGCHLD ignored (a common
 /// daemon idiom, which survives exec), takes its default for ourselves, so that the kernel keeps
@@ -240,9 +241,29 @@ struct ProcessEnd {
 /// has nothing to do.
 void prepare_child_launch();
 
+/// Our exit status when a child could not be started, given the launch's error code. Linux
+/// follows POSIX's convention for a program that runs another (env, nice, timeout, GNU time):
+/// 127 when the program is not found (ENOENT), 126 when it is found but cannot run; a caller
+/// such as xargs then goes on. Windows has no such convention: 255.
+DWORD launch_failure_exit_status(DWORD error);
+
+/// How a process ended, beyond its exit code.
+struct ProcessEnd {
+  int signal;        ///< the signal that ended it (Linux); 0 when it exited, and on Windows
+  bool core_dumped;  ///< it left a core file (Linux)
+};
+
 /// Reads how `process` ended, once GetExitCodeProcess has given its exit code. A process that
 /// has not ended, or cannot be asked, gives {0, false}.
 void query_process_end(HANDLE process, ProcessEnd* end);
+
+/// What the exit code of a process that ended does not say by itself, as a short text for the
+/// report: on Linux the signal that killed it ("SIGSEGV", or "SIGSEGV, core dumped"); on
+/// Windows an exception code (0xC0000000 and up) in hexadecimal, with its name for those users
+/// meet ("0xC0000005 STATUS_ACCESS_VIOLATION"). Writes it to `text` (room for `size` bytes, a
+/// NUL included) and returns its length; 0 when there is nothing to add.
+std::size_t describe_process_end(const ProcessEnd& end, DWORD exit_code, char* text,
+                                 std::size_t size);
 
 /// Ends our process the way the child ended, as a shell expects of a program that waits for a
 /// child: on Linux a child ended by SIGINT or SIGQUIT (Ctrl-C, Ctrl-\\) ends us by the same

@@ -1,11 +1,13 @@
 // Emulates Windows' processes and their handles: GetStartupInfoA, CreateProcessA,
-// WaitForSingleObject, GetExitCodeProcess and CloseHandle, and how a process ended beyond its
-// exit code (query_process_end).
+// WaitForSingleObject, GetExitCodeProcess and CloseHandle; with how a process ended beyond its
+// exit code, and our status when it could not start.
 #include <errno.h>
 #include <limits.h>
 #include <sys/wait.h>
 #include <time.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -210,4 +212,15 @@ void query_process_end(HANDLE handle, ProcessEnd* end) {
   if (!process || !process->reaped || !WIFSIGNALED(process->wait_status)) return;
   end->signal = WTERMSIG(process->wait_status);
   end->core_dumped = WCOREDUMP(process->wait_status);
+}
+
+DWORD launch_failure_exit_status(DWORD error) { return error == ENOENT ? 127 : 126; }
+
+std::size_t describe_process_end(const ProcessEnd& end, DWORD, char* text, std::size_t size) {
+  if (end.signal == 0 || size == 0) return 0;
+  const char* name = sigabbrev_np(end.signal);
+  const char* core = end.core_dumped ? ", core dumped" : "";
+  int length = name ? std::snprintf(text, size, "SIG%s%s", name, core)
+                    : std::snprintf(text, size, "signal %d%s", end.signal, core);
+  return length < 0 ? 0 : std::min(static_cast<std::size_t>(length), size - 1);
 }

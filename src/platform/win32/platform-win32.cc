@@ -1,5 +1,7 @@
 // Our own operations on Windows, beyond the system's own: the report's text written as a console
 // or a file wants it, and how a process ended, which there its exit code says in full.
+#include <cstdio>
+
 #include "platform/platform.h"
 
 namespace {
@@ -83,7 +85,33 @@ std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size) {
 // Nothing to do before the readings: CreateProcess needs nothing prepared.
 void prepare_child_launch() {}
 
+DWORD launch_failure_exit_status(DWORD) { return 255; }
+
 void query_process_end(HANDLE, ProcessEnd* end) { *end = ProcessEnd{0, false}; }
+
+std::size_t describe_process_end(const ProcessEnd&, DWORD exit_code, char* text, std::size_t size) {
+  // NTSTATUS errors: a crash, or an end forced on the process.
+  if (exit_code < 0xC0000000) return 0;
+  struct Named {
+    DWORD code;
+    const char* name;
+  };
+  static const Named kNames[] = {
+      {0xC0000005, "STATUS_ACCESS_VIOLATION"},       {0xC000001D, "STATUS_ILLEGAL_INSTRUCTION"},
+      {0xC0000094, "STATUS_INTEGER_DIVIDE_BY_ZERO"}, {0xC00000FD, "STATUS_STACK_OVERFLOW"},
+      {0xC0000135, "STATUS_DLL_NOT_FOUND"},          {0xC0000139, "STATUS_ENTRYPOINT_NOT_FOUND"},
+      {0xC000013A, "STATUS_CONTROL_C_EXIT"},         {0xC0000142, "STATUS_DLL_INIT_FAILED"},
+      {0xC0000374, "STATUS_HEAP_CORRUPTION"},        {0xC0000409, "STATUS_STACK_BUFFER_OVERRUN"},
+  };
+  const char* name = nullptr;
+  for (const Named& named : kNames) {
+    if (named.code == exit_code) name = named.name;
+  }
+  int length = std::snprintf(text, size, "0x%08lX%s%s", static_cast<unsigned long>(exit_code),
+                             name ? " " : "", name ? name : "");
+  if (length < 0 || size == 0) return 0;
+  return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
+}
 
 // A Windows process has no signal to end by: its exit code is the whole of how it ended.
 void end_as_child_ended(const ProcessEnd&) {}
