@@ -237,8 +237,10 @@ std::size_t system_text_to_utf8(LPCTSTR text, char* out, std::size_t size);
 /// Does before the clock readings what the next launch needs done, so that only the launch
 /// itself runs between them. On Linux, where we were started with SIGCHLD ignored (a common
 /// daemon idiom, which survives exec), takes its default for ourselves, so that the kernel keeps
-/// the child's exit status for our wait; the child still starts with it ignored. On Windows it
-/// has nothing to do.
+/// the child's exit status for our wait; the child still starts with it ignored. And makes the
+/// close-on-exec pipe by which, where vfork is emulated by a fork (valgrind, qemu-user), the
+/// child's exec error reaches us: a program that cannot start is then still a launch failure,
+/// never a child that exits 127. On Windows it has nothing to do.
 void prepare_child_launch();
 
 /// Our exit status when a child could not be started, given the launch's error code. Linux

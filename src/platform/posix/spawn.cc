@@ -1,6 +1,8 @@
 // Starts a child for the process emulation: vfork, the child's own start-up state put back, the
-// program found on PATH as execvp finds it, and the exec's error brought back to the parent.
+// program found on PATH as execvp finds it, and the exec's error brought back to the parent,
+// also where vfork is emulated by a fork (valgrind, qemu-user).
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,6 +18,43 @@ namespace {
 // Whether we started with SIGCHLD ignored and took its default for ourselves.
 bool child_signal_was_ignored = false;
 
+// Where vfork is emulated by a fork (valgrind, qemu-user), the child's memory is a copy and what
+// it writes there never reaches us: its exec error comes by this close-on-exec pipe instead,
+// made before the clock readings. Read end, write end; -1 when there is none.
+int exec_error_pipe[2] = {-1, -1};
+
+void close_exec_error_pipe() {
+  for (int& fd : exec_error_pipe) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+}
+
+// In the child: the exec error, where the parent can see it whether or not we share its memory.
+[[noreturn]] void fail_in_child(int error, volatile int* exec_error) {
+  *exec_error = error;
+  if (exec_error_pipe[1] >= 0) {
+    while (write(exec_error_pipe[1], &error, sizeof error) < 0 && errno == EINTR) {
+    }
+  }
+  _exit(127);
+}
+
+// In the parent of a child whose memory was a copy: its exec error, or 0 once it has execed
+// (the pipe's end in the child closes without a word). Unknown (0) without the pipe.
+int exec_error_from_pipe() {
+  int error = 0;
+  if (exec_error_pipe[0] < 0) return 0;
+  close(exec_error_pipe[1]);
+  exec_error_pipe[1] = -1;
+  ssize_t n;
+  do {
+    n = read(exec_error_pipe[0], &error, sizeof error);
+  } while (n < 0 && errno == EINTR);
+  close_exec_error_pipe();
+  return n == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
 void set_disposition(int sig, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
@@ -24,15 +63,15 @@ void set_disposition(int sig, void (*handler)(int)) {
 
 // Runs in the child, with every signal blocked: the state we started with, then the program.
 [[noreturn]] void exec_in_child(const SpawnPlan* plan, const sigset_t* start_mask,
-                                volatile int* exec_error) {
+                                volatile bool* memory_shared, volatile int* exec_error) {
+  *memory_shared = true;
   restore_start_cpus_in_child();
   give_ctrl_signals_to_child();
   if (child_signal_was_ignored) set_disposition(SIGCHLD, SIG_IGN);
   sigprocmask(SIG_SETMASK, start_mask, nullptr);
   if (plan->path) {
     execve(plan->path, plan->argv, environ);
-    *exec_error = errno;
-    _exit(127);
+    fail_in_child(errno, exec_error);
   }
   const char* name = plan->argv[0];
   std::size_t name_length = std::strlen(name);
@@ -72,8 +111,7 @@ void set_disposition(int sig, void (*handler)(int)) {
     }
     dir = end;
   }
-  *exec_error = error;
-  _exit(127);
+  fail_in_child(error, exec_error);
 }
 
 }  // namespace
@@ -85,10 +123,17 @@ void prepare_child_launch() {
     set_disposition(SIGCHLD, SIG_DFL);
     child_signal_was_ignored = true;
   }
+  // A fresh pipe for each launch: a child whose exec failed where vfork is real may have left
+  // its word in the last one. Without one, only an emulated vfork loses the exec error.
+  close_exec_error_pipe();
+  if (pipe2(exec_error_pipe, O_CLOEXEC) != 0) exec_error_pipe[0] = exec_error_pipe[1] = -1;
 }
 
 pid_t spawn(const SpawnPlan* plan) {
   volatile int exec_error = 0;
+  // Set by the child first: seen here only when the child ran in our memory, as a real vfork's
+  // does; an emulated one's is a copy.
+  volatile bool memory_shared = false;
   // Until the child has put back the signal state we started with, no signal may run a handler
   // of ours in it: our Ctrl-C routine would take the child's Ctrl-C, in our memory.
   sigset_t all, start_mask;
@@ -98,7 +143,10 @@ pid_t spawn(const SpawnPlan* plan) {
   // made, and the child's exec error comes back to us through `exec_error` synchronously. The
   // child calls nothing but system calls, string functions and _exit.
   pid_t pid = vfork();  // NOLINT(clang-analyzer-security.insecureAPI.vfork)
-  if (pid == 0) exec_in_child(plan, &start_mask, &exec_error);  // NOLINT(clang-analyzer-unix.Vfork)
+  if (pid == 0) {
+    exec_in_child(plan, &start_mask, &memory_shared,
+                  &exec_error);  // NOLINT(clang-analyzer-unix.Vfork)
+  }
   int vfork_error = errno;
   if (pid > 0) forget_missed_ctrl_signal();
   pthread_sigmask(SIG_SETMASK, &start_mask, nullptr);
@@ -106,6 +154,7 @@ pid_t spawn(const SpawnPlan* plan) {
     errno = vfork_error;
     return -1;
   }
+  if (!memory_shared) exec_error = exec_error_from_pipe();
   if (exec_error != 0) {
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
