@@ -1,10 +1,13 @@
 /* Runs several commands in interleaved rounds (A B C A B C ...) and prints, for each, the
-   medians of its whole-process wall time, of the "time=" it reports (if any) and of its peak
-   memory, and the medians of the per-round ratios of the first command's figures to its own.
+   medians of its whole-process wall time, of the "time=" it reports (if any), of its peak
+   memory and of its minor page faults, and the medians of the per-round ratios of the first
+   command's figures to its own.
      harness [-p MS] [-c CPU] [-g COUNT,BYTES,plain|quoted] ROUNDS WARMUP
              LABEL CMD [ARGS...] [--- LABEL CMD [ARGS...]]...
    Output, one line a command: LABEL wall_ms time_ms peak_kib runs wall_ratio time_ratio
-   (tab-separated; "nan" where a command reports no time, and for the first command's ratios).
+   minor_faults (tab-separated; "nan" where a command reports no time, and for the first
+   command's ratios). The faults are wait4's ru_minflt: the process's own and those of the
+   children it waited for, so that two launchers of the same child differ by their own.
    Standard output of the commands is discarded.
    With -c CPU every command runs pinned to that CPU (the harness pins itself before it starts
    them). With -g every command gets COUNT more arguments of BYTES bytes each: plain letters, or
@@ -38,6 +41,7 @@ struct Command {
   double* wall;
   double* reported;
   double* maxrss;
+  double* faults;
 };
 
 /* COUNT arguments of BYTES bytes each, appended to every command's own; `option` is -g's value,
@@ -102,7 +106,7 @@ static double high_water_kib(pid_t pid) {
   return kib;
 }
 
-static int run_once(char** argv, double* wall, double* reported, double* maxrss) {
+static int run_once(char** argv, double* wall, double* reported, double* maxrss, double* faults) {
   int err[2];
   if (pipe2(err, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -140,6 +144,7 @@ static int run_once(char** argv, double* wall, double* reported, double* maxrss)
   *wall = end - start;
   *reported = time ? strtod(time + 5, NULL) : NAN;
   *maxrss = peek_ms > 0 ? high_water : (double)usage.ru_maxrss;
+  *faults = (double)usage.ru_minflt;
   return 0;
 }
 
@@ -192,12 +197,13 @@ int main(int argc, char** argv) {
     c->wall = calloc(rounds, sizeof(double));
     c->reported = calloc(rounds, sizeof(double));
     c->maxrss = calloc(rounds, sizeof(double));
+    c->faults = calloc(rounds, sizeof(double));
   }
   for (int round = -warmup; round < rounds; ++round) {
     for (int k = 0; k < count; ++k) {
       struct Command* c = &commands[k];
-      double wall, reported, maxrss;
-      if (run_once(c->argv, &wall, &reported, &maxrss) != 0) {
+      double wall, reported, maxrss, faults;
+      if (run_once(c->argv, &wall, &reported, &maxrss, &faults) != 0) {
         fprintf(stderr, "harness: %s did not exit 0\n", c->label);
         return 1;
       }
@@ -205,6 +211,7 @@ int main(int argc, char** argv) {
       c->wall[round] = wall;
       c->reported[round] = reported;
       c->maxrss[round] = maxrss;
+      c->faults[round] = faults;
     }
   }
   /* The paired ratios first: the medians below sort each command's figures in place. */
@@ -215,9 +222,9 @@ int main(int argc, char** argv) {
   }
   for (int k = 0; k < count; ++k) {
     struct Command* c = &commands[k];
-    printf("%s\t%.6f\t%.6f\t%.0f\t%d\t%.4f\t%.4f\n", c->label, median(c->wall, rounds),
+    printf("%s\t%.6f\t%.6f\t%.0f\t%d\t%.4f\t%.4f\t%.0f\n", c->label, median(c->wall, rounds),
            median(c->reported, rounds), median(c->maxrss, rounds), rounds, wall_ratio[k],
-           time_ratio[k]);
+           time_ratio[k], median(c->faults, rounds));
   }
   return 0;
 }

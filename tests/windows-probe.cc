@@ -5,6 +5,8 @@
 //   windows-probe wcmdhex         writes its own Unicode command line as hexadecimal UTF-16 code
 //                                 units, four digits each: exact even for a lone surrogate
 //   windows-probe message N       writes the system's text for error N, as UTF-8
+//   windows-probe guard           writes the stack protector's guard, in hexadecimal
+//   windows-probe smash           overruns a buffer on its stack, which the protector must catch
 //   windows-probe version FILE    writes FILE's version information: the fixed file and
 //                                 product versions, then each string "Name=value", a line each
 //   windows-probe frequency       writes the performance counter frequency
@@ -24,10 +26,13 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+extern "C" std::uintptr_t __stack_chk_guard;
 
 namespace {
 
@@ -76,6 +81,18 @@ int main(int argc, char** argv) {
     for (const wchar_t* p = GetCommandLineW(); *p; ++p) {
       std::printf("%04x", static_cast<unsigned>(*p));
     }
+    return 0;
+  }
+  if (std::strcmp(argv[1], "guard") == 0) {
+    std::printf("%llx\n", static_cast<unsigned long long>(__stack_chk_guard));
+    return 0;
+  }
+  if (std::strcmp(argv[1], "smash") == 0) {
+    char buffer[16];
+    // Through a volatile length, so that no check at compile time stops it.
+    volatile std::size_t length = 64;
+    std::memset(buffer, 'x', length);
+    std::printf("%s\n", buffer);
     return 0;
   }
   if (std::strcmp(argv[1], "message") == 0 && argc == 3) {

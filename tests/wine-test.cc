@@ -303,6 +303,23 @@ TEST(Wine, LaunchFailureTextReadsRightInAPipeAndInAConsole) {
   EXPECT_THAT(console.out, HasSubstr("CreateProcess() failed 2 " + line)) << hex(console.out);
 }
 
+// The stack protector's guard is seeded at the entry point from the system's random generator
+// (the probe starts as tempova.exe does): a new one each run, never the built-in value. A stack
+// overrun ends the process at once with STATUS_STACK_BUFFER_OVERRUN, as the report then says.
+TEST(Wine, StackProtectorIsSeededAndFailsFast) {
+  std::string first = wine({kProbe, "guard"}).out, second = wine({kProbe, "guard"}).out;
+  EXPECT_NE(first, second);
+  for (const std::string& guard : {first, second}) {
+    EXPECT_THAT(guard, ::testing::MatchesRegex("[0-9a-f]+\r?\n"));
+    EXPECT_NE(guard.substr(0, 16), "2f8b3c1a7e64d905") << "not seeded";
+  }
+  Launched smashed = launch("tempova.exe windows-probe.exe smash");
+  EXPECT_EQ(smashed.exit_code, 0xC0000409u);
+  EXPECT_THAT(smashed.result.err,
+              StartsWith("ERRORLEVEL=3221226505 (0xC0000409 STATUS_STACK_BUFFER_OVERRUN)\r\n"));
+  EXPECT_EQ(smashed.child_out.find("xxxx"), std::string::npos) << "the overrun went on";
+}
+
 // Properties in Explorer and PowerShell's VersionInfo read this.
 TEST(Wine, VersionInformationNamesTheProgram) {
   Result r = wine({kProbe, "version", kTempova});

@@ -132,8 +132,9 @@ constexpr MMRESULT TIMERR_NOCANDO = 97;
 /// The launcher's own command line as one Windows-style string, built once from its argument
 /// vector: the name token, then the program and its arguments quoted so that they split back
 /// exactly. The vector is the one the C library's start-up code hands over before main runs
-/// (glibc), else /proc/self/cmdline's: what main or getopt later does to its argument array
-/// changes nothing here. Null (with the last error set) only when neither can be had.
+/// (glibc), used in place while it is as the kernel laid it out; where main or getopt has since
+/// rearranged that array, /proc/self/cmdline's. Null (with the last error set) only when neither
+/// can be had.
 LPSTR GetCommandLineA();
 
 /// Fills `info` with zeros and its size.

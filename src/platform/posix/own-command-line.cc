@@ -16,25 +16,35 @@
 namespace {
 
 // The C library's start-up code hands argc, argv and envp to the functions of .init_array
-// before main: argv is then the vector the kernel put on our stack. A child started from our
-// own line is given those very strings, so that nothing is split or copied for it. The array of
-// pointers is taken as it is now, before main (or a test framework, or getopt) can rearrange it.
+// before main: argv is then the vector the kernel put on our stack, its strings laid out one
+// right after another. A child started from our own line is given that very vector, so that
+// nothing is split or copied for it, not even the array of pointers (at a megabyte of arguments
+// a copy would be some 20 fresh pages). Only where main, a test framework or getopt has
+// rearranged the array by the time our line is built is /proc's reading of the vector used.
 int startup_argc = 0;
 char** startup_argv = nullptr;
 
 #ifdef __GLIBC__
 void take_startup_arguments(int argc, char** argv, char**) {
   if (argc < 0 || !argv) return;
-  std::size_t size = (static_cast<std::size_t>(argc) + 1) * sizeof(char*);
-  startup_argv = static_cast<char**>(std::malloc(size));
-  if (!startup_argv) return;  // then /proc will do
-  std::memcpy(startup_argv, argv, size);
   startup_argc = argc;
+  startup_argv = argv;
 }
 using StartupHook = void (*)(int, char**, char**);
 __attribute__((section(".init_array"), used)) StartupHook take_startup_arguments_entry =
     take_startup_arguments;
 #endif
+
+// Whether `argv` is still the vector as the kernel laid it out: each string right after the one
+// before, the array ended by a null.
+bool as_laid_out(int argc, char* const* argv) {
+  const char* next = argc > 0 ? argv[0] : nullptr;
+  for (int i = 0; i < argc; ++i) {
+    if (!argv[i] || argv[i] != next) return false;
+    next = argv[i] + std::strlen(argv[i]) + 1;
+  }
+  return argv[argc] == nullptr;
+}
 
 OwnCommandLine own_line;
 
@@ -113,7 +123,14 @@ LPSTR GetCommandLineA() {
   if (own_line.line) return own_line.line;
   int argc = startup_argc;
   char** argv = startup_argv;
-  if (!argv && !read_proc_arguments(&argc, &argv)) return nullptr;
+  if ((!argv || !as_laid_out(argc, argv)) && !read_proc_arguments(&argc, &argv)) {
+    if (!argv) return nullptr;
+    // Without /proc, the array as it is now is all there is: up to its first null, which a
+    // rearrangement may have moved forward.
+    int live = 0;
+    while (live < argc && argv[live]) ++live;
+    argc = live;
+  }
   // The line is written once, into a block sized for the worst case; only what it takes of the
   // block is ever touched, and the rest goes back at once.
   CommandLineBounds bounds = own_command_line_bounds(argc, argv);

@@ -144,8 +144,8 @@ pid_t spawn(const SpawnPlan* plan) {
   // child calls nothing but system calls, string functions and _exit.
   pid_t pid = vfork();  // NOLINT(clang-analyzer-security.insecureAPI.vfork)
   if (pid == 0) {
-    exec_in_child(plan, &start_mask, &memory_shared,
-                  &exec_error);  // NOLINT(clang-analyzer-unix.Vfork)
+    // NOLINTNEXTLINE(clang-analyzer-unix.Vfork): what the child calls is chosen for a vfork.
+    exec_in_child(plan, &start_mask, &memory_shared, &exec_error);
   }
   int vfork_error = errno;
   if (pid > 0) forget_missed_ctrl_signal();
