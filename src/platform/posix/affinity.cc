@@ -26,9 +26,7 @@ constexpr int kGroupSize = static_cast<int>(sizeof(DWORD_PTR) * 8);
 // The set we started with, read once; false with the last error set when it cannot be had.
 bool know_start_cpus() {
   if (start_cpus) return true;
-  long configured = sysconf(_SC_NPROCESSORS_CONF);
-  for (int count = configured > CPU_SETSIZE ? static_cast<int>(configured) : CPU_SETSIZE;
-       count <= (1 << 22); count *= 2) {
+  for (int count = CPU_SETSIZE; count <= (1 << 22); count *= 2) {
     cpu_set_t* set = CPU_ALLOC(count);
     if (!set) break;
     std::size_t bytes = CPU_ALLOC_SIZE(count);
@@ -84,7 +82,7 @@ BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR* process_mask, DWORD_PTR* 
   if (!know_start_cpus()) return FALSE;
   int base = group_base();
   *process_mask = group_mask(start_cpus, base);
-  long configured = sysconf(_SC_NPROCESSORS_CONF);
+  static const long configured = sysconf(_SC_NPROCESSORS_CONF);
   long in_group = configured > base ? configured - base : 0;
   *system_mask = in_group >= kGroupSize ? ~DWORD_PTR{0} : (DWORD_PTR{1} << in_group) - 1;
   // A system that counts fewer CPUs than we may use has more than it says.
@@ -120,7 +118,8 @@ DWORD_PTR SetThreadAffinityMask(HANDLE thread, DWORD_PTR mask) {
     if (sched_setaffinity(0, cpu_set_bytes, wanted) != 0) {
       SetLastError(static_cast<DWORD>(errno));
     } else {
-      thread_pinned = true;
+      // A pin to what we started with (one CPU was all we had) leaves the child nothing to undo.
+      thread_pinned = thread_pinned || !CPU_EQUAL_S(cpu_set_bytes, wanted, start_cpus);
       previous_mask = group_mask(previous, base);
     }
   }

@@ -21,19 +21,34 @@ bool is_ctrl_signal(int sig) { return sig == SIGINT || sig == SIGQUIT; }
 PHANDLER_ROUTINE ctrl_routine = nullptr;
 struct sigaction ctrl_saved[2];
 bool ctrl_caught[2];
-// A Ctrl-C (or Ctrl-\\) that the routine took while no child had started since it was set: the
-// command has not seen it yet, and the next child is given it.
+// Whose catcher this is: a child between vfork and exec runs it too, in our memory.
+pid_t ctrl_process = 0;
+// A Ctrl-C (or Ctrl-\\) that the routine took before any child had started since it was set:
+// the command has not seen it yet, and the child is given it.
 volatile sig_atomic_t missed_ctrl_signal = 0;
+volatile sig_atomic_t child_started = 0;
+
+// The signal's default action, taken as the handler returns (the signal is blocked until then).
+void take_default_action(int sig) {
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigaction(sig, &default_action, nullptr);
+  kill(getpid(), sig);
+}
 
 void on_ctrl_signal(int sig) {
   int saved_errno = errno;
+  if (getpid() != ctrl_process) {
+    // In a child not yet execed (still searching PATH, say): the Ctrl-C is the child's, and
+    // ends it as it would end the command. Nothing of ours may run here.
+    take_default_action(sig);
+    return;
+  }
   PHANDLER_ROUTINE routine = ctrl_routine;
   if (!routine || !routine(kCtrlEvents[ctrl_index(sig)])) {
-    // Not handled: the default action, as Windows' own handler ends the process. The signal is
-    // blocked while we are here, so it is delivered as we return.
-    signal(sig, SIG_DFL);
-    raise(sig);
-  } else {
+    // Not handled: the default action, as Windows' own handler ends the process.
+    take_default_action(sig);
+  } else if (!child_started) {
     missed_ctrl_signal = sig;
   }
   errno = saved_errno;
@@ -77,7 +92,9 @@ BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
   catcher.sa_flags = SA_RESTART;
   sigemptyset(&catcher.sa_mask);
   ctrl_routine = routine;
+  ctrl_process = getpid();
   missed_ctrl_signal = 0;
+  child_started = 0;
   for (int i = 0; i < 2; ++i) {
     // A signal ignored from the start stays ignored, for us and for the child.
     if (sigaction(kCtrlSignals[i], nullptr, &ctrl_saved[i]) != 0 ||
@@ -102,28 +119,26 @@ void end_as_child_ended(const ProcessEnd& end) {
   raise(end.signal);
 }
 
-void give_ctrl_signals_to_child() {
-  for (int i = 0; i < 2; ++i) {
-    if (!ctrl_caught[i]) continue;
-    struct sigaction default_action {};
-    default_action.sa_handler = SIG_DFL;
-    sigaction(kCtrlSignals[i], &default_action, nullptr);
-  }
-  // Pending until the child's mask is put back, then its default action ends the child.
+void give_missed_ctrl_signal_to_child() {
+  // Our catcher, in the child, gives it the default action: the child ends by it.
   if (missed_ctrl_signal) kill(getpid(), missed_ctrl_signal);
 }
 
-void forget_missed_ctrl_signal() { missed_ctrl_signal = 0; }
+void note_child_started() {
+  child_started = 1;
+  missed_ctrl_signal = 0;
+}
 
 BOOL write_standard_error(const char* text, std::size_t length) {
   // Were the reader gone, the write would fail with EPIPE and send us SIGPIPE, whose default
   // action would end us before we could exit with the child's status: the signal is held back,
-  // and taken back if our write caused it. Our dispositions, which a child inherits, stay.
-  sigset_t pipe_signal, previous, pending;
+  // and taken back if our write caused it. (One pending from before could only be one we were
+  // started blocking; it would go with our exit all the same.) Our dispositions, which a child
+  // inherits, stay.
+  sigset_t pipe_signal, previous;
   sigemptyset(&pipe_signal);
   sigaddset(&pipe_signal, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_signal, &previous);
-  bool already_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
   BOOL written_all = TRUE;
   while (length > 0) {
     ssize_t written = write(STDERR_FILENO, text, length);
@@ -136,7 +151,7 @@ BOOL write_standard_error(const char* text, std::size_t length) {
     text += written;
     length -= static_cast<std::size_t>(written);
   }
-  if (!written_all && GetLastError() == EPIPE && !already_pending) {
+  if (!written_all && GetLastError() == EPIPE) {
     timespec now{0, 0};
     while (sigtimedwait(&pipe_signal, nullptr, &now) < 0 && errno == EINTR) {
     }

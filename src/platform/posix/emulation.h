@@ -34,14 +34,16 @@ pid_t spawn(const SpawnPlan* plan);
 
 // Console control (console.cc).
 
-/// In a child between vfork and exec, with every signal blocked: gives the signals our control
-/// routine catches their default action back (our routine must not run in the child, whose
-/// memory may be ours), and makes a Ctrl-C that the routine took before the child started
-/// pending, so that the child ends by it once its mask is put back. Async-signal-safe.
-void give_ctrl_signals_to_child();
+/// Our catcher of Ctrl-C, run in a child between vfork and exec, never calls the routine: it gives
+/// the signal its default action there, so that the child ends by it. Exec then resets it.
 
-/// In the parent once a child has started: a Ctrl-C taken before is the child's now.
-void forget_missed_ctrl_signal();
+/// In a child between vfork and exec: a Ctrl-C that the routine took before any child started
+/// is sent to the child, which ends by it. Async-signal-safe.
+void give_missed_ctrl_signal_to_child();
+
+/// In the parent once a child has started: a Ctrl-C taken before is the child's now, and the
+/// routine's later ones are not missed by any command.
+void note_child_started();
 
 // CPU affinity (affinity.cc).
 

@@ -61,14 +61,14 @@ void set_disposition(int sig, void (*handler)(int)) {
   sigaction(sig, &action, nullptr);
 }
 
-// Runs in the child, with every signal blocked: the state we started with, then the program.
-[[noreturn]] void exec_in_child(const SpawnPlan* plan, const sigset_t* start_mask,
-                                volatile bool* memory_shared, volatile int* exec_error) {
+// Runs in the child: the state we started with, then the program. Our signal mask was never
+// changed, and exec gives every signal we catch its default action back.
+[[noreturn]] void exec_in_child(const SpawnPlan* plan, volatile bool* memory_shared,
+                                volatile int* exec_error) {
   *memory_shared = true;
   restore_start_cpus_in_child();
-  give_ctrl_signals_to_child();
   if (child_signal_was_ignored) set_disposition(SIGCHLD, SIG_IGN);
-  sigprocmask(SIG_SETMASK, start_mask, nullptr);
+  give_missed_ctrl_signal_to_child();
   if (plan->path) {
     execve(plan->path, plan->argv, environ);
     fail_in_child(errno, exec_error);
@@ -134,26 +134,16 @@ pid_t spawn(const SpawnPlan* plan) {
   // Set by the child first: seen here only when the child ran in our memory, as a real vfork's
   // does; an emulated one's is a copy.
   volatile bool memory_shared = false;
-  // Until the child has put back the signal state we started with, no signal may run a handler
-  // of ours in it: our Ctrl-C routine would take the child's Ctrl-C, in our memory.
-  sigset_t all, start_mask;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &start_mask);
   // vfork: the child borrows our memory until it execs, so no copy of the address space is
   // made, and the child's exec error comes back to us through `exec_error` synchronously. The
   // child calls nothing but system calls, string functions and _exit.
   pid_t pid = vfork();  // NOLINT(clang-analyzer-security.insecureAPI.vfork)
   if (pid == 0) {
     // NOLINTNEXTLINE(clang-analyzer-unix.Vfork): what the child calls is chosen for a vfork.
-    exec_in_child(plan, &start_mask, &memory_shared, &exec_error);
+    exec_in_child(plan, &memory_shared, &exec_error);
   }
-  int vfork_error = errno;
-  if (pid > 0) forget_missed_ctrl_signal();
-  pthread_sigmask(SIG_SETMASK, &start_mask, nullptr);
-  if (pid < 0) {
-    errno = vfork_error;
-    return -1;
-  }
+  if (pid < 0) return -1;
+  note_child_started();
   if (!memory_shared) exec_error = exec_error_from_pipe();
   if (exec_error != 0) {
     int status;
