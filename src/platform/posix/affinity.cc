@@ -20,6 +20,7 @@ cpu_set_t* start_cpus = nullptr;
 std::size_t cpu_set_bytes = 0;
 int cpu_count = 0;  // CPUs the set can hold
 bool thread_pinned = false;
+long configured_cpus = 0;  // as the system counts them; 0 until read
 
 constexpr int kGroupSize = static_cast<int>(sizeof(DWORD_PTR) * 8);
 
@@ -82,7 +83,9 @@ BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR* process_mask, DWORD_PTR* 
   if (!know_start_cpus()) return FALSE;
   int base = group_base();
   *process_mask = group_mask(start_cpus, base);
-  static const long configured = sysconf(_SC_NPROCESSORS_CONF);
+  // Read once, and without a function-local static: its guard would need the C++ runtime.
+  if (configured_cpus == 0) configured_cpus = sysconf(_SC_NPROCESSORS_CONF);
+  long configured = configured_cpus;
   long in_group = configured > base ? configured - base : 0;
   *system_mask = in_group >= kGroupSize ? ~DWORD_PTR{0} : (DWORD_PTR{1} << in_group) - 1;
   // A system that counts fewer CPUs than we may use has more than it says.
