@@ -271,6 +271,9 @@ TEST(EndToEnd, ProgramsThatCannotStartGiveTheirLineAndStatus) {
 // child that exited 127; and one that starts is still a child.
 TEST(EndToEnd, LaunchFailuresAreToldApartWhereVforkIsEmulated) {
   if (kOtherSubject) GTEST_SKIP() << "the subject already runs as it runs";
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "valgrind cannot run a sanitized program, and qemu-user runs one too slowly";
+#endif
   // An ELF header for arm64: a program for another machine, which this one cannot run unless
   // it hands such programs to an emulator.
   std::string arm64(64, '\0');

@@ -42,6 +42,7 @@ void on_ctrl_signal(int sig) {
     // In a child not yet execed (still searching PATH, say): the Ctrl-C is the child's, and
     // ends it as it would end the command. Nothing of ours may run here.
     take_default_action(sig);
+    errno = saved_errno;
     return;
   }
   PHANDLER_ROUTINE routine = ctrl_routine;

@@ -20,20 +20,13 @@ std::size_t whole_characters(const char* text, std::size_t length, std::size_t l
   return cut > 0 ? cut : limit;
 }
 
-BOOL write_all(HANDLE handle, const char* data, DWORD size) {
+// Writes all of `data`, `size` characters, by `write` (a WriteFile or a WriteConsoleW), which may
+// take less at a time.
+template <typename Char, typename Write>
+BOOL write_whole(const Char* data, DWORD size, Write write) {
   while (size > 0) {
     DWORD written = 0;
-    if (!WriteFile(handle, data, size, &written, nullptr) || written == 0) return FALSE;
-    data += written;
-    size -= written;
-  }
-  return TRUE;
-}
-
-BOOL write_console(HANDLE console, const wchar_t* data, DWORD size) {
-  while (size > 0) {
-    DWORD written = 0;
-    if (!WriteConsoleW(console, data, size, &written, nullptr) || written == 0) return FALSE;
+    if (!write(data, size, &written) || written == 0) return FALSE;
     data += written;
     size -= written;
   }
@@ -60,12 +53,18 @@ BOOL write_standard_error(const char* text, std::size_t length) {
     text += take;
     length -= take;
     if (!console) {
-      if (!write_all(error, bytes, size)) return FALSE;
+      auto write_file = [error](const char* data, DWORD length, DWORD* written) {
+        return WriteFile(error, data, length, written, nullptr);
+      };
+      if (!write_whole(bytes, size, write_file)) return FALSE;
       continue;
     }
     int characters = MultiByteToWideChar(CP_UTF8, 0, bytes, static_cast<int>(size), wide,
                                          static_cast<int>(sizeof wide / sizeof wide[0]));
-    if (characters <= 0 || !write_console(error, wide, static_cast<DWORD>(characters))) {
+    auto write_console = [error](const wchar_t* data, DWORD length, DWORD* written) {
+      return WriteConsoleW(error, data, length, written, nullptr);
+    };
+    if (characters <= 0 || !write_whole(wide, static_cast<DWORD>(characters), write_console)) {
       return FALSE;
     }
   }
