@@ -230,8 +230,9 @@ TEST(Wine, UnicodeArgumentsArriveExactly) {
     ASSERT_EQ(direct.status, 0);
     std::size_t direct_tail = direct.out.find(" wcmdline");
     std::size_t launched_tail = launched.out.find(" wcmdline");
-    ASSERT_NE(direct_tail, std::string::npos) << direct.out;
-    ASSERT_NE(launched_tail, std::string::npos) << launched.out;
+    ASSERT_NE(direct_tail, std::string::npos) << direct.out << direct.err;
+    ASSERT_NE(launched_tail, std::string::npos)
+        << "status " << launched.status << ", out: " << launched.out << ", err: " << launched.err;
     EXPECT_EQ(launched.out.substr(launched_tail), direct.out.substr(direct_tail)) << args[0];
     EXPECT_TRUE(is_report(launched.err)) << launched.err;
   }
