@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <signal.h>
@@ -26,6 +27,14 @@ Result run_process(const Args& args, const Start& start) {
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  // Watched before the start, so that no open of it is missed.
+  int watch = -1;
+  if (!start.interrupt_on_open.empty()) {
+    watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0 || inotify_add_watch(watch, start.interrupt_on_open.c_str(), IN_OPEN) < 0) {
+      abort();
+    }
+  }
 
   pid_t pid = fork();
   if (pid == 0) {
@@ -90,13 +99,6 @@ Result run_process(const Args& args, const Start& start) {
   bool exited = false;
   // A hang must fail the test, not stall the suite.
   time_t deadline = time(nullptr) + 120;
-  timespec started;
-  clock_gettime(CLOCK_MONOTONIC, &started);
-  auto since_start_ms = [&started] {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - started.tv_sec) * 1000 + (now.tv_nsec - started.tv_nsec) / 1000000;
-  };
   while (open_streams > 0) {
     if (time(nullptr) > deadline) {
       kill(-pid, SIGKILL);
@@ -106,16 +108,15 @@ Result run_process(const Args& args, const Start& start) {
     // Once the subject has ended, what is still in the pipes is taken and we stop: something it
     // left running (a wineserver's helpers, say) may hold them open for much longer.
     if (!exited && waitpid(pid, &status, WNOHANG) == pid) exited = true;
-    int wait_ms = exited ? 0 : 50;
-    if (start.interrupt_when_ready && start.interrupt_after_ms >= 0 && !interrupted) {
-      long left = start.interrupt_after_ms - since_start_ms();
-      if (left <= 0) {
+    if (watch >= 0 && !interrupted) {
+      pollfd opened{watch, POLLIN, 0};
+      if (poll(&opened, 1, 0) == 1) {
         kill(-pid, start.interrupt_when_ready);
         interrupted = true;
-      } else if (left < wait_ms) {
-        wait_ms = static_cast<int>(left);
       }
     }
+    // While a watched file is not yet opened, the watch is looked at every millisecond.
+    int wait_ms = exited ? 0 : watch >= 0 && !interrupted ? 1 : 50;
     int ready = poll(fds, 2, wait_ms);
     if (ready == 0 && exited) break;
     if (ready <= 0) continue;
@@ -132,7 +133,7 @@ Result run_process(const Args& args, const Start& start) {
         --open_streams;
       }
     }
-    if (start.interrupt_when_ready && start.interrupt_after_ms < 0 && !interrupted &&
+    if (start.interrupt_when_ready && watch < 0 && !interrupted &&
         result.out.find("ready\n") != std::string::npos) {
       // Ctrl-C (or Ctrl-\\) reaches the whole group: the launcher, its child and any shell.
       kill(-pid, start.interrupt_when_ready);
@@ -142,6 +143,7 @@ Result run_process(const Args& args, const Start& start) {
   for (pollfd& p : fds) {
     if (p.fd >= 0) close(p.fd);
   }
+  if (watch >= 0) close(watch);
   while (!exited && waitpid(pid, &status, 0) < 0) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

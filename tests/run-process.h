@@ -19,7 +19,7 @@ struct Start {
   std::string directory;                 // start in this directory
   std::vector<std::string> environment;  // NAME=value pairs to add
   int interrupt_when_ready = 0;   // send this signal to its process group once "ready" is out,
-  int interrupt_after_ms = -1;    // or, when this is set, that many milliseconds after the start
+  std::string interrupt_on_open;  // or, when this is set, once this file is first opened
   bool core_files = false;        // let it write core files (in its directory)
   bool stderr_writes = false;     // keep each write to standard error apart
   std::vector<int> closed;        // standard descriptors to start with closed (1, 2)
