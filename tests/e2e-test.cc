@@ -14,7 +14,6 @@
 #include "report-check.h"
 #include "run-process.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
